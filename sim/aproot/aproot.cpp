@@ -1,0 +1,299 @@
+// aproot: start one program in a private mount namespace that looks like the
+// AP's root, so a binary built for fixed paths (/tmp, /var/log, /dev/mem,
+// /proc/mtd, /usr/lib/lua/...) runs unchanged on a PC.
+//
+//   aproot [options] -- program [args...]
+//
+//   --tmp DIR        /tmp is DIR (default: a fresh tmpfs)
+//   --var DIR        /var is DIR (default: a fresh tmpfs holding log/ and run/)
+//   --dev DIR        /dev is a fresh tmpfs holding null, zero, full, random,
+//                    urandom and the standard fd links, plus every entry of DIR
+//   --proc DIR       /proc is a fresh tmpfs holding the program's own /proc/self,
+//                    plus every entry of DIR (e.g. a partition table "mtd")
+//   --bind SRC:DST   SRC (file or folder) is mounted over DST; a DST that does
+//                    not exist is made inside the namespace only, through an
+//                    overlay on its nearest existing parent folder
+//   --argv0 NAME     the program sees NAME as its invocation name
+//
+// Run as root it needs only a mount namespace; otherwise it also enters a user
+// namespace in which the caller is root. The program is exec'd in place, so
+// it keeps the launcher's process id, and the caller waits for it directly.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Bind {
+    std::string src;
+    std::string dst;
+    int fd = -1;  // O_PATH descriptor of src, opened before anything is covered
+};
+
+struct Options {
+    std::string tmp, var, dev, proc, argv0;
+    std::vector<Bind> binds;
+    int prog = -1;  // index of the program in argv
+};
+
+[[noreturn]] void die(const char *what, const std::string &arg) {
+    std::fprintf(stderr, "aproot: %s %s: %s\n", what, arg.c_str(), std::strerror(errno));
+    std::exit(127);
+}
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: aproot [--tmp DIR] [--var DIR] [--dev DIR] [--proc DIR]\n"
+                 "              [--bind SRC:DST]... [--argv0 NAME] -- program [args...]\n");
+    std::exit(127);
+}
+
+Options parse_options(int argc, char **argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--") {
+            o.prog = i + 1;
+            break;
+        }
+        if (i + 1 >= argc) usage();
+        std::string v = argv[++i];
+        if (a == "--tmp") o.tmp = v;
+        else if (a == "--var") o.var = v;
+        else if (a == "--dev") o.dev = v;
+        else if (a == "--proc") o.proc = v;
+        else if (a == "--argv0") o.argv0 = v;
+        else if (a == "--bind") {
+            auto colon = v.find(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) usage();
+            o.binds.push_back({v.substr(0, colon), v.substr(colon + 1)});
+        } else {
+            usage();
+        }
+    }
+    if (o.prog < 0 || o.prog >= argc) usage();
+    return o;
+}
+
+void write_file(const char *path, const std::string &text) {
+    int fd = open(path, O_WRONLY);
+    if (fd < 0) die("open", path);
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) die("write", path);
+    close(fd);
+}
+
+void enter_namespace() {
+    if (geteuid() == 0) {
+        if (unshare(CLONE_NEWNS) != 0) die("unshare", "mount namespace");
+    } else {
+        uid_t uid = geteuid();
+        gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die("unshare", "user+mount namespace");
+        write_file("/proc/self/setgroups", "deny");
+        write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+        write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("mount", "/ private");
+}
+
+std::string fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+void mount_tmpfs(const std::string &at) {
+    if (mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID, "mode=0755,size=64m") != 0)
+        die("mount tmpfs on", at);
+}
+
+void bind_mount(const std::string &src, const std::string &dst) {
+    if (mount(src.c_str(), dst.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        die("bind mount onto", dst);
+}
+
+// Creates an empty file or folder at `path` to mount something of `like` over.
+void make_mount_point(const std::string &path, bool dir) {
+    if (dir) {
+        if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) die("mkdir", path);
+    } else {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+        if (fd < 0) die("create", path);
+        close(fd);
+    }
+}
+
+bool is_dir_fd(int fd) {
+    struct stat st{};
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void mkdirs(const std::string &path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            std::string part = path.substr(0, i);
+            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) die("mkdir", part);
+        }
+    }
+}
+
+// A private scratch folder on the namespace's /tmp, for mounts that are put
+// together before they are moved into place.
+std::string make_stage(const char *name) {
+    std::string s = std::string("/tmp/.aproot-") + name + "-" + std::to_string(getpid());
+    make_mount_point(s, true);
+    mount_tmpfs(s);
+    return s;
+}
+
+void move_stage(const std::string &stage, const std::string &to) {
+    if (mount(stage.c_str(), to.c_str(), nullptr, MS_MOVE, nullptr) != 0) die("move mount to", to);
+    rmdir(stage.c_str());
+}
+
+// Binds every entry of the folder open at `dirfd` into `into`.
+void bind_entries(int dirfd, const std::string &into) {
+    int copy = dup(dirfd);
+    DIR *d = fdopendir(copy);
+    if (!d) die("opendir", into);
+    while (struct dirent *e = readdir(d)) {
+        std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        std::string src = fd_path(dirfd) + "/" + name;
+        struct stat st{};
+        if (stat(src.c_str(), &st) != 0) die("stat", src);
+        make_mount_point(into + "/" + name, S_ISDIR(st.st_mode));
+        bind_mount(src, into + "/" + name);
+    }
+    closedir(d);
+}
+
+int open_dir(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) die("open", path);
+    return fd;
+}
+
+void setup_var() {
+    mount_tmpfs("/var");
+    mkdirs("/var/log");
+    mkdirs("/var/run");
+    mkdirs("/var/lock");
+}
+
+void setup_dev(int user_dirfd) {
+    static const char *const kept[] = {"null", "zero", "full", "random", "urandom", "tty"};
+    std::string stage = make_stage("dev");
+    for (const char *name : kept) {
+        std::string real = std::string("/dev/") + name;
+        if (access(real.c_str(), F_OK) != 0) continue;
+        make_mount_point(stage + "/" + name, false);
+        bind_mount(real, stage + "/" + name);
+    }
+    const char *links[][2] = {{"fd", "/proc/self/fd"},
+                              {"stdin", "/proc/self/fd/0"},
+                              {"stdout", "/proc/self/fd/1"},
+                              {"stderr", "/proc/self/fd/2"}};
+    for (auto &l : links) symlink(l[1], (stage + "/" + l[0]).c_str());
+    make_mount_point(stage + "/shm", true);
+    make_mount_point(stage + "/pts", true);
+    bind_entries(user_dirfd, stage);
+    move_stage(stage, "/dev");
+}
+
+void setup_proc(int user_dirfd) {
+    std::string self = "/proc/" + std::to_string(getpid());
+    std::string stage = make_stage("proc");
+    make_mount_point(stage + "/self", true);
+    bind_mount(self, stage + "/self");
+    // Keep the numbered entry too: /proc/self resolves through it.
+    make_mount_point(stage + "/" + std::to_string(getpid()), true);
+    bind_mount(self, stage + "/" + std::to_string(getpid()));
+    bind_entries(user_dirfd, stage);
+    move_stage(stage, "/proc");
+}
+
+// Makes `dst` exist, inside this namespace only. Its nearest existing parent
+// folder gets a writable overlay whose upper layer lives on a tmpfs.
+void create_inside_namespace(const std::string &dst, bool dir) {
+    std::string parent = dst.substr(0, dst.rfind('/'));
+    if (parent.empty()) parent = "/";
+    std::string existing = parent;
+    while (access(existing.c_str(), F_OK) != 0) existing = existing.substr(0, existing.rfind('/'));
+    if (existing.empty()) existing = "/";
+    char real[PATH_MAX];
+    if (!realpath(existing.c_str(), real)) die("realpath", existing);
+    std::string real_parent = std::string(real) + parent.substr(existing.size());
+    std::string stage = make_stage("ovl");
+    mkdirs(stage + "/upper");
+    mkdirs(stage + "/work");
+    std::string opts = std::string("lowerdir=") + real + ",upperdir=" + stage + "/upper,workdir=" +
+                       stage + "/work";
+    if (mount("overlay", real, "overlay", 0, opts.c_str()) != 0) die("mount overlay on", real);
+    // The overlay keeps its own reference to the upper layer.
+    umount2(stage.c_str(), MNT_DETACH);
+    rmdir(stage.c_str());
+    mkdirs(real_parent);
+    make_mount_point(real_parent + dst.substr(parent.size()), dir);
+}
+
+void setup_binds(std::vector<Bind> &binds) {
+    for (auto &b : binds) {
+        bool dir = is_dir_fd(b.fd);
+        bool ours = b.dst.rfind("/tmp/", 0) == 0 || b.dst.rfind("/var/", 0) == 0;
+        if (access(b.dst.c_str(), F_OK) == 0) {
+            // mounted over as it is
+        } else if (ours) {
+            // /tmp and /var already belong to this namespace (or to the caller)
+            mkdirs(b.dst.substr(0, b.dst.rfind('/')));
+            make_mount_point(b.dst, dir);
+        } else {
+            create_inside_namespace(b.dst, dir);
+        }
+        bind_mount(fd_path(b.fd), b.dst);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    Options o = parse_options(argc, argv);
+    // Sources are opened inside the new namespace (a bind needs a source mount
+    // of the caller's own namespace) but before anything covers them.
+    enter_namespace();
+    for (auto &b : o.binds) {
+        b.fd = open(b.src.c_str(), O_PATH | O_CLOEXEC);
+        if (b.fd < 0) die("open", b.src);
+        if (b.dst.empty() || b.dst[0] != '/') usage();
+    }
+    int tmp_fd = o.tmp.empty() ? -1 : open_dir(o.tmp);
+    int var_fd = o.var.empty() ? -1 : open_dir(o.var);
+    int dev_fd = o.dev.empty() ? -1 : open_dir(o.dev);
+    int proc_fd = o.proc.empty() ? -1 : open_dir(o.proc);
+
+    if (tmp_fd >= 0) bind_mount(fd_path(tmp_fd), "/tmp");
+    else mount_tmpfs("/tmp");
+    if (var_fd >= 0) bind_mount(fd_path(var_fd), "/var");
+    else setup_var();
+    setup_binds(o.binds);
+    if (dev_fd >= 0) setup_dev(dev_fd);
+    if (proc_fd >= 0) setup_proc(proc_fd);  // last: the steps above read /proc/self/fd
+    for (int fd : {tmp_fd, var_fd, dev_fd, proc_fd})
+        if (fd >= 0) close(fd);
+    for (auto &b : o.binds) close(b.fd);
+
+    std::vector<char *> args(argv + o.prog, argv + argc);
+    args.push_back(nullptr);
+    std::string prog = args[0];
+    if (!o.argv0.empty()) args[0] = const_cast<char *>(o.argv0.c_str());
+    execv(prog.c_str(), args.data());
+    die("exec", prog);
+}

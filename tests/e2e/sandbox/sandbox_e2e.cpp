@@ -1,0 +1,62 @@
+// The sandbox root itself: what the AP's fixed paths show inside it, and that
+// nothing of it leaks onto the host.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "sandbox.h"
+
+using sandbox::Sandbox;
+
+namespace {
+
+sandbox::Result sh(const Sandbox &box, const std::string &script) {
+    return box.run({"/bin/sh", "-c", script});
+}
+
+TEST(Sandbox, TmpAndVarAreTheCallersFolders) {
+    Sandbox box;
+    box.write("tmp/seed", "from host");
+    auto r = sh(box, "cat /tmp/seed && echo made > /tmp/new && ls -d /var/log /var/run");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "from host/var/log\n/var/run\n");
+    EXPECT_EQ(box.read("tmp/new"), "made\n");
+}
+
+TEST(Sandbox, DevHoldsNullAndTheCallersEntries) {
+    Sandbox box;
+    box.use_dev();
+    box.write("dev/mem", "MEM");
+    auto r = sh(box, "cat /dev/mem; echo x > /dev/null && ls /dev | grep -c .; test -e /dev/sda || echo no-disk");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("MEM"), std::string::npos);
+    EXPECT_NE(r.out.find("no-disk"), std::string::npos);
+}
+
+TEST(Sandbox, ProcHoldsThePartitionTableAndSelf) {
+    Sandbox box;
+    box.use_proc();
+    box.write("proc/mtd", "dev:    size   erasesize  name\n");
+    auto r = sh(box, "cat /proc/mtd; test -r /proc/self/maps && echo self-ok; test -e /proc/cpuinfo || echo hidden");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "dev:    size   erasesize  name\nself-ok\nhidden\n");
+}
+
+TEST(Sandbox, BindCreatesMissingTargetsOnlyInside) {
+    Sandbox box;
+    box.write("script.lua", "-- script\n");
+    const std::string dst = "/usr/lib/lua/apm-sandbox-probe.lua";
+    box.bind(box.host("script.lua"), dst);
+    auto r = sh(box, "cat " + dst);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-- script\n");
+    EXPECT_NE(access(dst.c_str(), F_OK), 0) << "the host must not see the sandbox's files";
+}
+
+TEST(Sandbox, Argv0AndExitStatusReachTheCaller) {
+    Sandbox box;
+    auto r = box.run({"/bin/sh", "-c", "echo $0; exit 7"}, "physreg");
+    EXPECT_EQ(r.status, 7);
+    EXPECT_EQ(r.out, "physreg\n");
+}
+
+}  // namespace

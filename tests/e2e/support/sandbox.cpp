@@ -1,0 +1,133 @@
+#include "sandbox.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace sandbox {
+
+std::string bin(const std::string &name) { return std::string(APM_BIN_DIR) + "/" + name; }
+std::string lib(const std::string &name) { return std::string(APM_LIB_DIR) + "/" + name; }
+
+Sandbox::Sandbox() {
+    std::string tmpl = (fs::temp_directory_path() / "apm-root-XXXXXX").string();
+    if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+    for (const char *d : {"tmp", "var/log", "var/run", "dev", "proc"}) fs::create_directories(host(d));
+    // The sandbox's /tmp must stay writable for every user, as the real one is.
+    fs::permissions(host("tmp"), fs::perms::all | fs::perms::sticky_bit);
+}
+
+Sandbox::~Sandbox() {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+}
+
+std::string Sandbox::host(const std::string &rel) const { return dir_ + "/" + rel; }
+
+void Sandbox::write(const std::string &rel, const std::string &bytes) const {
+    fs::create_directories(fs::path(host(rel)).parent_path());
+    std::ofstream f(host(rel), std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) throw std::runtime_error("cannot write " + host(rel));
+}
+
+std::string Sandbox::read(const std::string &rel) const {
+    std::ifstream f(host(rel), std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool Sandbox::exists(const std::string &rel) const { return fs::exists(host(rel)); }
+
+void Sandbox::bind(const std::string &host_src, const std::string &sandbox_dst) {
+    binds_.push_back(host_src + ":" + sandbox_dst);
+}
+
+namespace {
+
+// Reads both pipes until they close or the deadline passes.
+bool drain(int out_fd, int err_fd, Result &r, std::chrono::steady_clock::time_point deadline) {
+    struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string *sinks[2] = {&r.out, &r.err};
+    int open_count = 2;
+    char buf[4096];
+    while (open_count > 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        int n = poll(fds, 2, static_cast<int>(left.count()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(got));
+            } else {
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+Result Sandbox::run(const std::vector<std::string> &argv, const std::string &argv0,
+                    int timeout_s) const {
+    std::vector<std::string> args = {bin("aproot"), "--tmp", host("tmp"), "--var", host("var")};
+    if (dev_) args.insert(args.end(), {"--dev", host("dev")});
+    if (proc_) args.insert(args.end(), {"--proc", host("proc")});
+    for (const auto &b : binds_) args.insert(args.end(), {"--bind", b});
+    if (!argv0.empty()) args.insert(args.end(), {"--argv0", argv0});
+    args.push_back("--");
+    args.insert(args.end(), argv.begin(), argv.end());
+
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        for (const auto &kv : env_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        std::vector<char *> cargs;
+        for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
+        cargs.push_back(nullptr);
+        execv(cargs[0], cargs.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    Result r;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    if (!drain(out[0], err[0], r, deadline)) kill(pid, SIGKILL);
+    close(out[0]);
+    close(err[0]);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+}  // namespace sandbox

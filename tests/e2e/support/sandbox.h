@@ -1,0 +1,54 @@
+// Runs a shipped binary in an AP sandbox root (sim/aproot) and collects what
+// it printed. Each Sandbox owns a fresh folder on the host whose tmp/ and
+// var/ are the sandbox's /tmp and /var, and whose dev/ and proc/ entries are
+// placed in the sandbox's /dev and /proc when use_dev()/use_proc() ask so.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+struct Result {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+
+// Path of a built program (bin/ of the build tree).
+std::string bin(const std::string &name);
+// Path of a built shared library (lib/ of the build tree).
+std::string lib(const std::string &name);
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    // Host path of `rel` inside the sandbox folder, e.g. host("tmp/flag").
+    std::string host(const std::string &rel) const;
+    void write(const std::string &rel, const std::string &bytes) const;
+    std::string read(const std::string &rel) const;
+    bool exists(const std::string &rel) const;
+
+    void use_dev() { dev_ = true; }    // /dev becomes a tmpfs with dev/ bound in
+    void use_proc() { proc_ = true; }  // /proc becomes a tmpfs with proc/ bound in
+    void bind(const std::string &host_src, const std::string &sandbox_dst);
+    void env(const std::string &key, const std::string &value) { env_[key] = value; }
+
+    // Runs argv[0] (a host path) with the given invocation name (empty: the
+    // path itself). A program still running after `timeout_s` is killed.
+    Result run(const std::vector<std::string> &argv, const std::string &argv0 = "",
+               int timeout_s = 30) const;
+
+private:
+    std::string dir_;
+    bool dev_ = false, proc_ = false;
+    std::vector<std::string> binds_;
+    std::map<std::string, std::string> env_;
+};
+
+}  // namespace sandbox
