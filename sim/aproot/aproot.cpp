@@ -10,7 +10,8 @@
 //                    urandom and the standard fd links, plus every entry of DIR
 //   --proc DIR       /proc is a fresh tmpfs holding the program's own /proc/self,
 //                    plus every entry of DIR (e.g. a partition table "mtd")
-//   --bind SRC:DST   SRC (file or folder) is mounted over DST; a DST that does
+//   --bind SRC:DST   SRC (file or folder) is mounted over DST (after /dev is
+//                    replaced, so a host device can stand in); a DST that does
 //                    not exist is made inside the namespace only, through an
 //                    overlay on its nearest existing parent folder
 //   --argv0 NAME     the program sees NAME as its invocation name
@@ -245,14 +246,17 @@ void create_inside_namespace(const std::string &dst, bool dir) {
     make_mount_point(real_parent + dst.substr(parent.size()), dir);
 }
 
-void setup_binds(std::vector<Bind> &binds) {
+// Binds come after /dev is replaced, so a device of the host (e.g. /dev/null)
+// can stand in for one of the AP's.
+void setup_binds(std::vector<Bind> &binds, bool own_dev) {
     for (auto &b : binds) {
         bool dir = is_dir_fd(b.fd);
-        bool ours = b.dst.rfind("/tmp/", 0) == 0 || b.dst.rfind("/var/", 0) == 0;
+        bool ours = b.dst.rfind("/tmp/", 0) == 0 || b.dst.rfind("/var/", 0) == 0 ||
+                    (own_dev && b.dst.rfind("/dev/", 0) == 0);
         if (access(b.dst.c_str(), F_OK) == 0) {
             // mounted over as it is
         } else if (ours) {
-            // /tmp and /var already belong to this namespace (or to the caller)
+            // these folders already belong to this namespace (or to the caller)
             mkdirs(b.dst.substr(0, b.dst.rfind('/')));
             make_mount_point(b.dst, dir);
         } else {
@@ -283,8 +287,8 @@ int main(int argc, char **argv) {
     else mount_tmpfs("/tmp");
     if (var_fd >= 0) bind_mount(fd_path(var_fd), "/var");
     else setup_var();
-    setup_binds(o.binds);
     if (dev_fd >= 0) setup_dev(dev_fd);
+    setup_binds(o.binds, dev_fd >= 0);
     if (proc_fd >= 0) setup_proc(proc_fd);  // last: the steps above read /proc/self/fd
     for (int fd : {tmp_fd, var_fd, dev_fd, proc_fd})
         if (fd >= 0) close(fd);

@@ -60,3 +60,16 @@ TEST(Sandbox, Argv0AndExitStatusReachTheCaller) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Sandbox, HostDeviceCanStandInForAnApDevice) {
+    Sandbox box;
+    box.use_dev();
+    box.bind("/dev/null", "/dev/mem");
+    auto r = sh(box, "test -c /dev/mem && echo char-device");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "char-device\n");
+}
+
+}  // namespace

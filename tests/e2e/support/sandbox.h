@@ -36,6 +36,8 @@ public:
 
     void use_dev() { dev_ = true; }    // /dev becomes a tmpfs with dev/ bound in
     void use_proc() { proc_ = true; }  // /proc becomes a tmpfs with proc/ bound in
+    // Mounts host_src over sandbox_dst, after /dev is replaced (so
+    // bind("/dev/null", "/dev/mem") works with use_dev()).
     void bind(const std::string &host_src, const std::string &sandbox_dst);
     void env(const std::string &key, const std::string &value) { env_[key] = value; }
 

@@ -1,0 +1,22 @@
+#include "clock.h"
+
+#include <unistd.h>
+
+namespace plat {
+namespace {
+
+unsigned real_sleep(unsigned seconds) { return ::sleep(seconds); }
+void real_usleep(unsigned long usec) { ::usleep(static_cast<useconds_t>(usec)); }
+time_t real_now() { return ::time(nullptr); }
+
+const ClockOps real_clock = {real_sleep, real_usleep, real_now};
+const ClockOps *clock_ops = &real_clock;
+
+}  // namespace
+
+unsigned sleep(unsigned seconds) { return clock_ops->sleep(seconds); }
+void usleep(unsigned long usec) { clock_ops->usleep(usec); }
+time_t now() { return clock_ops->now(); }
+void set_clock(const ClockOps *ops) { clock_ops = ops ? ops : &real_clock; }
+
+}  // namespace plat

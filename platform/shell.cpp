@@ -1,0 +1,40 @@
+#include "shell.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace plat {
+namespace {
+
+int real_run(const char *command) { return std::system(command); }
+
+std::string real_read(const char *command, size_t limit, int *status) {
+    std::string out;
+    FILE *p = popen(command, "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[512];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, p)) > 0) {
+        if (out.size() < limit) out.append(buf, std::min(got, limit - out.size()));
+    }
+    int st = pclose(p);
+    if (status) *status = st;
+    return out;
+}
+
+const ShellOps real_shell = {real_run, real_read};
+const ShellOps *shell_ops = &real_shell;
+
+}  // namespace
+
+int shell_run(const char *command) { return shell_ops->run(command); }
+std::string shell_read(const char *command, size_t limit, int *status) {
+    return shell_ops->read(command, limit, status);
+}
+void set_shell(const ShellOps *ops) { shell_ops = ops ? ops : &real_shell; }
+
+}  // namespace plat

@@ -1,0 +1,75 @@
+#include "vclock.h"
+
+#include <algorithm>
+
+#include "clock.h"
+
+namespace plat {
+namespace {
+
+VirtualClock *current = nullptr;
+
+unsigned v_sleep(unsigned seconds) {
+    current->advance(uint64_t{seconds} * 1000000u);
+    return 0;
+}
+void v_usleep(unsigned long usec) { current->advance(usec); }
+time_t v_now();
+
+const ClockOps virtual_ops = {v_sleep, v_usleep, v_now};
+
+}  // namespace
+
+VirtualClock::VirtualClock(time_t start) : start_(start) {
+    current = this;
+    set_clock(&virtual_ops);
+}
+
+VirtualClock::~VirtualClock() {
+    set_clock(nullptr);
+    current = nullptr;
+}
+
+void VirtualClock::at_us(uint64_t when, std::function<void()> fn) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    events_.push_back({when, seq_++, std::move(fn)});
+}
+
+uint64_t VirtualClock::elapsed_us() const {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    return now_us_;
+}
+
+unsigned VirtualClock::sleeps() const {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    return sleeps_;
+}
+
+void VirtualClock::on_sleep(std::function<void(uint64_t, uint64_t)> hook) {
+    std::lock_guard<std::recursive_mutex> lock(mu_);
+    hook_ = std::move(hook);
+}
+
+void VirtualClock::advance(uint64_t us) {
+    std::unique_lock<std::recursive_mutex> lock(mu_);
+    ++sleeps_;
+    if (hook_) hook_(now_us_, us);
+    uint64_t target = now_us_ + us;
+    for (;;) {
+        auto due = std::min_element(events_.begin(), events_.end(), [](auto &a, auto &b) {
+            return a.when != b.when ? a.when < b.when : a.seq < b.seq;
+        });
+        if (due == events_.end() || due->when > target) break;
+        Event ev = std::move(*due);
+        events_.erase(due);
+        now_us_ = std::max(now_us_, ev.when);
+        ev.fn();
+    }
+    now_us_ = target;
+}
+
+namespace {
+time_t v_now() { return current->start_time() + static_cast<time_t>(current->elapsed_us() / 1000000u); }
+}  // namespace
+
+}  // namespace plat
