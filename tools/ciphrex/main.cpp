@@ -1,0 +1,5 @@
+#include "command.h"
+
+int main(int argc, char *argv[]) {
+    return ciphrex_command(argc, argv);
+}
