@@ -1,0 +1,305 @@
+#include "bridge.h"
+
+#include <cinttypes>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include "debug_log.h"
+
+namespace {
+
+constexpr int USR_INFO_SAMPLES = 10;
+
+// A string result as Lua holds it; `data` is null when the result is neither
+// a string nor a number.
+struct StrResult {
+    const char *data;
+    size_t len;
+};
+
+// Truncation toward zero, defined for every double: NaN gives 0 and values
+// beyond the 32-bit range saturate.
+int to_int32(lua_Number n) {
+    if (std::isnan(n)) return 0;
+    if (n >= 2147483647.0) return INT32_MAX;
+    if (n <= -2147483648.0) return INT32_MIN;
+    return static_cast<int>(n);
+}
+
+int result_int(lua_State *L, int index) {
+    return to_int32(lua_tonumber(L, index));
+}
+
+StrResult result_str(lua_State *L, int index) {
+    int type = lua_type(L, index);
+    if (type != LUA_TSTRING && type != LUA_TNUMBER) return {nullptr, 0};
+    size_t len = 0;
+    const char *data = lua_tolstring(L, index, &len);
+    return {data, len};
+}
+
+// The script sees 32-bit values as the target's signed Lua integers, so an
+// unsigned field above INT32_MAX arrives negative on every build host.
+lua_Integer as_int32(uint32_t value) {
+    if (value <= INT32_MAX) return static_cast<lua_Integer>(value);
+    return static_cast<lua_Integer>(static_cast<int64_t>(value) - INT64_C(0x100000000));
+}
+
+void push_u32(lua_State *L, uint32_t value) {
+    lua_pushinteger(L, as_int32(value));
+}
+
+// Record texts may fill their field without a terminator.
+template <size_t N>
+void push_text(lua_State *L, const char (&field)[N]) {
+    lua_pushlstring(L, field, strnlen(field, N));
+}
+
+// Pushes the global `name` after making room for the call's arguments and
+// results.
+bool begin_call(lua_State *L, const char *name, int nargs, int nresults) {
+    if (!lua_checkstack(L, 1 + (nargs > nresults ? nargs : nresults))) {
+        FW_LOG("utils", "error %s: Lua stack full\n", name);
+        return false;
+    }
+    lua_getglobal(L, name);
+    return true;
+}
+
+// Calls the function under its `nargs` arguments. On an error logs it and
+// leaves the stack as it was before begin_call.
+bool finish_call(lua_State *L, int nargs, int nresults) {
+    if (lua_pcall(L, nargs, nresults, 0) == 0) return true;
+    const char *text = lua_tostring(L, -1);
+    FW_LOG("utils", "error %s\n", text ? text : "(error object is not a string)");
+    lua_pop(L, 1);
+    return false;
+}
+
+// Lengths reach the caller as int, so a result must also stay below INT_MAX.
+bool fits(const char *name, size_t len, size_t size) {
+    if (len <= size && len <= static_cast<size_t>(INT_MAX)) return true;
+    FW_LOG("utils", "error %s result of %lu bytes does not fit %lu\n", name,
+           static_cast<unsigned long>(len), static_cast<unsigned long>(size));
+    return false;
+}
+
+void copy_out(StrResult s, char *buffer, int *length) {
+    if (s.len > 0) memcpy(buffer, s.data, s.len);
+    *length = static_cast<int>(s.len);
+}
+
+// Runs the pushed call for one string result.
+int finish_str_call(lua_State *L, const char *name, int nargs, char *buffer, size_t size,
+                    int *length) {
+    if (!finish_call(L, nargs, 1)) return 0;
+    StrResult s = result_str(L, -1);
+    bool ok = fits(name, s.len, size);
+    if (ok) copy_out(s, buffer, length);
+    lua_pop(L, 1);
+    return ok ? 1 : 0;
+}
+
+// Runs the pushed call for one number result.
+int finish_int_call(lua_State *L, int nargs, int *out) {
+    if (!finish_call(L, nargs, 1)) return 0;
+    *out = result_int(L, -1);
+    lua_pop(L, 1);
+    return 1;
+}
+
+// Runs the pushed call for two number results; the second lies on top.
+int finish_2int_call(lua_State *L, int nargs, int *first, int *second) {
+    if (!finish_call(L, nargs, 2)) return 0;
+    *second = result_int(L, -1);
+    *first = result_int(L, -2);
+    lua_pop(L, 2);
+    return 1;
+}
+
+int finish_no_result_call(lua_State *L, int nargs) {
+    return finish_call(L, nargs, 0) ? 1 : 0;
+}
+
+// Pushes type, radioid, MAC text, staip, ssid, hostname: 6 values.
+void push_station(lua_State *L, uint32_t type, const NLnode *station) {
+    char mac[18];
+    const uint8_t *m = station->mac;
+    snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+    push_u32(L, type);
+    lua_pushinteger(L, station->radioid);
+    lua_pushstring(L, mac);
+    push_text(L, station->staip);
+    push_text(L, station->ssid);
+    push_text(L, station->hostname);
+}
+
+// rssi - 95 in 8-bit two's complement; a positive signal is reported as -9.
+int signal_of(uint8_t rssi) {
+    int value = (rssi - 95) & 0xFF;
+    if (value > 127) value -= 256;
+    return value > 0 ? -9 : value;
+}
+
+// Pushes the nine sample values of the ring starting at `head`.
+void push_samples(lua_State *L, const UsrNode *head) {
+    static const UsrNode none{};
+    char rx[USR_INFO_LIST_SIZE];
+    char tx[USR_INFO_LIST_SIZE];
+    cpyUsrInfo(head, &UsrNode::rxrate, rx, sizeof rx);
+    cpyUsrInfo(head, &UsrNode::txrate, tx, sizeof tx);
+    const UsrNode &oldest = head ? *head : none;
+    push_u32(L, oldest.uptime);
+    lua_pushstring(L, rx);
+    lua_pushstring(L, tx);
+    push_u32(L, static_cast<uint32_t>(oldest.rxbytes));
+    push_u32(L, static_cast<uint32_t>(oldest.txbytes));
+    lua_pushinteger(L, signal_of(oldest.rssi));
+    lua_pushinteger(L, oldest.phyrate);
+    push_u32(L, oldest.aux32 / 1000);
+    push_u32(L, oldest.aux16);
+}
+
+// Appends `len` bytes of `text` while the buffer has room before its
+// terminator.
+void append_cut(char *buffer, size_t size, size_t *used, const char *text, size_t len) {
+    size_t room = size - 1 - *used;
+    size_t n = len < room ? len : room;
+    memcpy(buffer + *used, text, n);
+    *used += n;
+    buffer[*used] = '\0';
+}
+
+}  // namespace
+
+void callLuaIntVal(lua_State *L, const char *name, int *out) {
+    if (!lua_checkstack(L, 1)) {
+        *out = 0;
+        return;
+    }
+    lua_getglobal(L, name);
+    *out = result_int(L, -1);
+    lua_pop(L, 1);
+}
+
+void callLuaStrVal(lua_State *L, const char *name, char *buffer, size_t size) {
+    if (size == 0) return;
+    memset(buffer, 0, size);
+    if (!lua_checkstack(L, 1)) return;
+    lua_getglobal(L, name);
+    StrResult s = result_str(L, -1);
+    if (s.len > 0) memcpy(buffer, s.data, s.len < size - 1 ? s.len : size - 1);
+    lua_pop(L, 1);
+}
+
+int callLuaFunction_No(lua_State *L, const char *name) {
+    if (!begin_call(L, name, 0, 0)) return 0;
+    return finish_no_result_call(L, 0);
+}
+
+int callLuaFunction_GInt(lua_State *L, const char *name, int *out) {
+    if (!begin_call(L, name, 0, 1)) return 0;
+    return finish_int_call(L, 0, out);
+}
+
+int callLuaFunction_G2Int(lua_State *L, const char *name, int *first, int *second) {
+    if (!begin_call(L, name, 0, 2)) return 0;
+    return finish_2int_call(L, 0, first, second);
+}
+
+int callLuaFunction_GStr(lua_State *L, const char *name, char *buffer, size_t size, int *length) {
+    if (!begin_call(L, name, 0, 1)) return 0;
+    return finish_str_call(L, name, 0, buffer, size, length);
+}
+
+int callLuaFunction_Str(lua_State *L, const char *name, const char *bytes, size_t count, int *out) {
+    if (!begin_call(L, name, 1, 1)) return 0;
+    lua_pushlstring(L, bytes, count);
+    return finish_int_call(L, 1, out);
+}
+
+int callLuaFunction_Str2Int(lua_State *L, const char *name, const char *bytes, size_t count,
+                            int *first, int *second) {
+    if (!begin_call(L, name, 1, 2)) return 0;
+    lua_pushlstring(L, bytes, count);
+    return finish_2int_call(L, 1, first, second);
+}
+
+int callLuaFunction_StrIntStr(lua_State *L, const char *name, const char *bytes, size_t count,
+                              int *number, char *buffer, size_t size, int *length) {
+    if (!begin_call(L, name, 1, 2)) return 0;
+    lua_pushlstring(L, bytes, count);
+    if (!finish_call(L, 1, 2)) return 0;
+    StrResult s = result_str(L, -1);
+    bool ok = fits(name, s.len, size);
+    if (ok) {
+        copy_out(s, buffer, length);
+        *number = result_int(L, -2);
+    }
+    lua_pop(L, 2);
+    return ok ? 1 : 0;
+}
+
+int callLuaFunction_IntGStr(lua_State *L, const char *name, int value, char *buffer, size_t size,
+                            int *length) {
+    if (!begin_call(L, name, 1, 1)) return 0;
+    lua_pushinteger(L, value);
+    return finish_str_call(L, name, 1, buffer, size, length);
+}
+
+int callLuaFunction_StrStr(lua_State *L, const char *name, const char *bytes, size_t count,
+                           char *buffer, size_t size) {
+    if (!begin_call(L, name, 1, 1)) return 0;
+    lua_pushlstring(L, bytes, count);
+    if (!finish_call(L, 1, 1)) return 0;
+    StrResult s = result_str(L, -1);
+    bool ok = fits(name, s.len + 1, size);  // room for the terminator
+    if (ok) {
+        if (s.len > 0) memcpy(buffer, s.data, s.len);
+        buffer[s.len] = '\0';
+    }
+    lua_pop(L, 1);
+    return ok ? 1 : 0;
+}
+
+int callLuaFunction_2Int(lua_State *L, const char *name, int a, int b) {
+    if (!begin_call(L, name, 2, 0)) return 0;
+    lua_pushinteger(L, a);
+    lua_pushinteger(L, b);
+    return finish_no_result_call(L, 2);
+}
+
+int callLuaFunction_StaInfo(lua_State *L, const char *name, const NLnode *station) {
+    if (!begin_call(L, name, 6, 0)) return 0;
+    push_station(L, station->type, station);
+    return finish_no_result_call(L, 6);
+}
+
+int callLuaFunction_UsrInfo(lua_State *L, const char *name, const NLnode *station) {
+    if (!begin_call(L, name, 15, 0)) return 0;
+    push_station(L, 0, station);
+    push_samples(L, station->usrlist);
+    return finish_no_result_call(L, 15);
+}
+
+void cpyUsrInfo(const UsrNode *head, uint32_t UsrNode::*field, char *buffer, size_t size) {
+    if (size == 0) return;
+    buffer[0] = '\0';
+    size_t used = 0;
+    const UsrNode *node = head;
+    for (int i = 0; node != nullptr && i < USR_INFO_SAMPLES; ++i) {
+        char value[16];
+        int n = snprintf(value, sizeof value, "%s%" PRIu32, i > 0 ? "," : "", node->*field);
+        append_cut(buffer, size, &used, value, static_cast<size_t>(n));
+        // The newest sample's next is the head again: stay on the newest.
+        if (node->next != nullptr && node->next != head) node = node->next;
+    }
+}

@@ -1,0 +1,16 @@
+// Scoped holding of a pthread mutex (the agents' mutexes are pthread ones so
+// that a failed initialisation can be reported at start-up).
+#pragma once
+
+#include <pthread.h>
+
+class MutexLock {
+public:
+    explicit MutexLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
+    ~MutexLock() { pthread_mutex_unlock(&m_); }
+    MutexLock(const MutexLock &) = delete;
+    MutexLock &operator=(const MutexLock &) = delete;
+
+private:
+    pthread_mutex_t &m_;
+};

@@ -1,0 +1,5 @@
+#include "run_state.h"
+
+#include "fenwire.h"
+
+int APEnterRun(lua_State *) { return STATE_RESET; }

@@ -1,0 +1,223 @@
+#include "states.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "bridge.h"
+#include "clock.h"
+#include "debug_log.h"
+#include "fenwire.h"
+#include "locks.h"
+#include "mqtt_link.h"
+#include "run_state.h"
+#include "shell.h"
+#include "station_monitor.h"
+
+#define LOG(...) FW_LOG("Fenwire", __VA_ARGS__)
+
+namespace {
+
+// Clears send_buffer and has the script assemble one message into it;
+// returns its length (0 when the call failed).
+int assemble_request(lua_State *L, const char *function) {
+    std::memset(send_buffer, 0, SEND_BUFFER_SIZE);
+    int len = 0;
+    callLuaFunction_GStr(L, function, reinterpret_cast<char *>(send_buffer), SEND_BUFFER_SIZE,
+                         &len);
+    return len;
+}
+
+// Hands a pending response in `slot` to the script parser and frees it; the
+// caller holds mosq_mutex. Returns 1 when the script accepted it, 0 when it
+// did not, -1 when nothing was pending.
+int take_response(lua_State *L, const char *parser, unsigned char *&slot, int &slot_len) {
+    if (!slot) return -1;
+    int accepted = 0;
+    callLuaFunction_Str(L, parser, reinterpret_cast<const char *>(slot), slot_len, &accepted);
+    std::free(slot);
+    slot = nullptr;
+    slot_len = 0;
+    return accepted == 1 ? 1 : 0;
+}
+
+// One poll of the join slot: true when a response was accepted.
+bool poll_join(lua_State *L) {
+    MutexLock lock(mosq_mutex);
+    int r = take_response(L, "APParseJoinResponseMessage", join_msg, join_msg_len);
+    if (r == 1) {
+        AP_STATE = workMode.load() ? 2 : 1;
+        return true;
+    }
+    if (r == 0) LOG("APParseJoinResponseMessage error!\n");
+    return false;
+}
+
+bool poll_config(lua_State *L) {
+    MutexLock lock(mosq_mutex);
+    int r = take_response(L, "APParseConfigureResponseMessage", config_msg, config_msg_len);
+    if (r == 1) {
+        configed = 1;
+        AP_STATE = 2;
+        return true;
+    }
+    if (r == 0) LOG("APParseConfigureResponseMessage error!\n");
+    return false;
+}
+
+// Polls once a second, up to `polls` times; true when accepted.
+bool wait_response(lua_State *L, int polls, bool (*poll)(lua_State *)) {
+    for (int i = 0; i < polls; ++i) {
+        if (poll(L)) return true;
+        plat::sleep(1);
+    }
+    return false;
+}
+
+void read_heartbeat_settings(lua_State *L) {
+    callLuaIntVal(L, "HEARTBEAT_TIMEOUT", &heart_out);
+    callLuaIntVal(L, "HEARTBEAT_TIMES", &heart_times);
+    LOG("Set heartbeat timeout times = %d\n", heart_times);
+    LOG("Set heartbeat interval = %ds\n", heart_out);
+}
+
+// The join attempts: each publishes the request and polls for an answer.
+void join_attempts(lua_State *L, int len) {
+    for (int attempt = 1; attempt <= join_times; ++attempt) {
+        mqtt_send_msg(send_buffer, len);
+        LOG("send join request\n");
+        LOG("waiting join response\n");
+        plat::sleep(1);
+        wait_response(L, join_timeout, poll_join);
+        if (AP_STATE == 1) {
+            LOG("get join response, goto config\n");
+            return;
+        }
+        if (AP_STATE == 2) {
+            LOG("get join response, goto run\n");
+            return;
+        }
+        LOG("ap wait join response timeout %d\n", attempt);
+    }
+}
+
+int join_outcome(lua_State *L) {
+    if (AP_STATE == 1) {
+        int need_image = 0;
+        callLuaIntVal(L, "IsNeedImage", &need_image);
+        if (need_image == 1) return STATE_IMAGE;
+        read_heartbeat_settings(L);
+        return STATE_CONFIGURE;
+    }
+    if (AP_STATE == 2 && workMode == 1) {
+        plat::shell_run("echo flag >/tmp/flag");
+        read_heartbeat_settings(L);
+        return STATE_RUN;
+    }
+    return STATE_RESET;
+}
+
+int enter_join_state(lua_State *L) {
+    callLuaFunction_No(L, "clean_config");
+    getMQTTInfo(L);
+    if (!mqtt_init(L)) return STATE_RESET;
+    return APEnterJoin(L);
+}
+
+int enter_run_state(lua_State *L) {
+    plat::shell_run("/sbin/iface_led.sh 6 &");
+    return APEnterRun(L);
+}
+
+}  // namespace
+
+int FatFitMode() { return 0; }
+
+int APEnterDiscovery(lua_State *L) {
+    LOG("ap enter discovery\n");
+    int next = STATE_DISCOVERY;
+    callLuaFunction_GInt(L, "APEnterDiscovery", &next);
+    callLuaIntVal(L, "JOIN_TIMES", &join_times);
+    callLuaIntVal(L, "JOIN_TIMEOUT", &join_timeout);
+    callLuaIntVal(L, "CONFIG_TIMES", &config_times);
+    callLuaIntVal(L, "CONFIG_TIMEOUT", &config_timeout);
+    AP_STATE = 0;
+    LOG("Get discovery response\n");
+    LOG("Set join retry times = %d\n", join_times);
+    LOG("Set join timeout = %ds\n", join_timeout);
+    LOG("Set config retry times = %d\n", config_times);
+    LOG("Set config timeout = %ds\n", config_timeout);
+    {
+        MutexLock lock(mosq_mutex);
+        discard_response_slots();
+    }
+    return next;
+}
+
+int APEnterJoin(lua_State *L) {
+    LOG("ap enter join\n");
+    callLuaFunction_No(L, "getIp");
+    std::memset(send_buffer, 0, SEND_BUFFER_SIZE);
+    int len = 0;
+    callLuaFunction_IntGStr(L, "AssembleAPJoinMsg", workMode, reinterpret_cast<char *>(send_buffer),
+                            SEND_BUFFER_SIZE, &len);
+    join_attempts(L, len);
+    return join_outcome(L);
+}
+
+int APEnterImage(lua_State *L) {
+    LOG("ap enter image\n");
+    int len = assemble_request(L, "APImageAssembleMsg");
+    mqtt_send_msg(send_buffer, len);
+    LOG("send image request\n");
+    int next = STATE_RESET;
+    callLuaFunction_GInt(L, "APEnterImage", &next);
+    return next;
+}
+
+int APEnterConfigure(lua_State *L) {
+    LOG("ap enter config\n");
+    int len = assemble_request(L, "APConfigAssembleMsg");
+    for (int attempt = 1; attempt <= config_times; ++attempt) {
+        mqtt_send_msg(send_buffer, len);
+        LOG("send config request\n");
+        LOG("waiting config response\n");
+        plat::sleep(1);
+        wait_response(L, config_timeout, poll_config);
+        if (AP_STATE == 2) {
+            state_msg = 1;
+            LOG("get config response\n");
+            return STATE_RUN;
+        }
+        LOG("wait config response timeout (%d)\n", attempt);
+    }
+    return STATE_RESET;
+}
+
+int APEnterReset(lua_State *L) {
+    LOG("ap enter reset\n");
+    plat::shell_run("/sbin/iface_led.sh 5 &");
+    {
+        MutexLock lock(netlink_mutex);
+        NLlistclear(NLhead);
+    }
+    mqtt_clean();
+    configed = 0;
+    return APEnterDiscovery(L);
+}
+
+int fenwire_step(lua_State *L, int state) {
+    int next;
+    switch (state) {
+    case STATE_DISCOVERY: next = APEnterDiscovery(L); break;
+    case STATE_JOIN: next = enter_join_state(L); break;
+    case STATE_IMAGE: next = APEnterImage(L); break;
+    case STATE_CONFIGURE: next = APEnterConfigure(L); break;
+    case STATE_RUN: next = enter_run_state(L); break;
+    default: next = APEnterReset(L); break;
+    }
+    if (next < STATE_DISCOVERY || next > STATE_RESET) {
+        LOG("invalid next state %d, go to reset\n", next);
+        next = STATE_RESET;
+    }
+    return next;
+}

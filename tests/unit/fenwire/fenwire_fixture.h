@@ -1,0 +1,203 @@
+// Shared fixture of Fenwire's unit tests: a virtual clock, a shell recorder,
+// a capture of publishes beneath mqtt_send_msg, the log in a temp folder and
+// a Lua state loaded with a small script that each test can extend.
+#pragma once
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+#include <lualib.h>
+}
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "debug_log.h"
+#include "fenwire.h"
+#include "mqtt_link.h"
+#include "mqtt_queue.h"
+#include "shell_recorder.h"
+#include "station_monitor.h"
+#include "vclock.h"
+
+namespace fenwire_test {
+
+struct Publish {
+    std::string topic;
+    std::string payload;
+    int qos;
+    bool retain;
+    double at;  // virtual seconds
+};
+
+class CaptureTransport : public MqttTransport {
+public:
+    explicit CaptureTransport(plat::VirtualClock &clock) : clock_(clock) {}
+    int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
+        sent.push_back({topic, std::string(static_cast<const char *>(payload), len), qos, retain,
+                        clock_.elapsed()});
+        return 0;
+    }
+    std::vector<Publish> sent;
+
+private:
+    plat::VirtualClock &clock_;
+};
+
+// Settings and functions that meet the script contract for the provisioning
+// states; `parsed` collects every payload the parsers were given.
+constexpr const char *kBaseScript = R"lua(
+SN = "AB12"
+AC_ADDR = "127.0.0.1"
+AC_PORT = 1883
+JOIN_TIMES = 3
+JOIN_TIMEOUT = 5
+CONFIG_TIMES = 2
+CONFIG_TIMEOUT = 4
+IsNeedImage = 0
+HEARTBEAT_TIMEOUT = 11
+HEARTBEAT_TIMES = 7
+parsed = {}
+function APEnterDiscovery() return 2 end
+function clean_config() end
+function getIp() return "127.0.0.1" end
+function AssembleAPJoinMsg(mode) return "join:" .. mode end
+function APParseJoinResponseMessage(p)
+  parsed[#parsed + 1] = p
+  if p == "accept" then return 1 end
+  return 0
+end
+function APImageAssembleMsg() return "image-req" end
+function APEnterImage() return 4 end
+function APConfigAssembleMsg() return "config-req" end
+function APParseConfigureResponseMessage(p)
+  parsed[#parsed + 1] = p
+  if p == "config-ok" then return 1 end
+  return 0
+end
+)lua";
+
+class FenwireTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char tmpl[] = "/tmp/fenwire-test-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        DebugLogPaths paths;
+        paths.control = dir_ + "/mqtt_debug_enable";
+        paths.dir = dir_ + "/log";
+        paths.current = dir_ + "/log/mqttlog.new";
+        paths.previous = dir_ + "/log/mqttlog.old";
+        std::filesystem::create_directories(paths.dir);
+        std::ofstream(paths.control) << "1\n";
+        log_path_ = paths.current;
+        debug_log_set_paths(paths);
+        init_debug_info();
+        shell.clear();  // the log's own mkdir
+
+        mqtt_set_transport(&capture);
+        if (!send_buffer) send_buffer = static_cast<unsigned char *>(std::calloc(SEND_BUFFER_SIZE, 1));
+        if (!mosqhead) initMosqList(&mosqhead);
+        static bool mutex_ready = false;
+        if (!mutex_ready) mutex_ready = pthread_mutex_init(&mosq_mutex, nullptr) == 0;
+        netlink_loop_start();
+        reset_globals();
+
+        L = luaL_newstate();
+        luaL_openlibs(L);
+        lua(kBaseScript);
+    }
+
+    void TearDown() override {
+        lua_close(L);
+        mqtt_set_transport(nullptr);
+        MosqListClean(mosqhead);
+        NLlistclear(NLhead);
+        discard_response_slots();
+        std::filesystem::remove_all(dir_);
+    }
+
+    static void reset_globals() {
+        AP_STATE = 0;
+        workMode = 0;
+        configed = 0;
+        state_msg = 0;
+        join_times = 3;
+        join_timeout = 90;
+        config_times = 3;
+        config_timeout = 90;
+        heart_out = 10;
+        heart_times = 6;
+        discard_response_slots();
+        std::snprintf(sn, sizeof sn, "AB12");
+        compose_server_names();
+    }
+
+    // Runs Lua text in the test's state (to change the script).
+    void lua(const std::string &chunk) {
+        ASSERT_EQ(luaL_dostring(L, chunk.c_str()), 0) << lua_tostring(L, -1);
+    }
+
+    // The strings of the script's global array `name`.
+    std::vector<std::string> lua_strings(const char *name) {
+        std::vector<std::string> out;
+        lua_getglobal(L, name);
+        for (int i = 1; lua_istable(L, -1); ++i) {
+            lua_rawgeti(L, -1, i);
+            if (lua_isnil(L, -1)) {
+                lua_pop(L, 1);
+                break;
+            }
+            size_t n = 0;
+            const char *s = lua_tolstring(L, -1, &n);
+            out.emplace_back(s ? std::string(s, n) : std::string());
+            lua_pop(L, 1);
+        }
+        lua_pop(L, 1);
+        return out;
+    }
+
+    // A message arriving from the broker at virtual time `t`.
+    void deliver_at(double t, const std::string &payload) {
+        clock.at(t, [payload] { mqtt_deliver(payload.data(), static_cast<int>(payload.size())); });
+    }
+
+    std::string log_text() const {
+        std::ifstream f(log_path_);
+        std::ostringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+    // Number of log lines whose message is exactly `msg` (without "\n").
+    int log_count(const std::string &msg) const {
+        std::istringstream in(log_text());
+        int n = 0;
+        for (std::string line; std::getline(in, line);) {
+            auto tab = line.find('\t');
+            if (tab != std::string::npos && line.substr(tab + 1) == msg) ++n;
+        }
+        return n;
+    }
+    std::vector<std::string> payloads() const {
+        std::vector<std::string> out;
+        for (auto &p : capture.sent) out.push_back(p.payload);
+        return out;
+    }
+
+    plat::VirtualClock clock;
+    plat::ShellRecorder shell;
+    CaptureTransport capture{clock};
+    lua_State *L = nullptr;
+    std::string dir_, log_path_;
+};
+
+}  // namespace fenwire_test
