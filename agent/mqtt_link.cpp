@@ -1,14 +1,23 @@
 #include "mqtt_link.h"
 
+#include <mosquitto.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "bridge.h"
 #include "clock.h"
 #include "debug_log.h"
 #include "fenwire.h"
 #include "locks.h"
+#include "mqtt_lib.h"
 #include "mqtt_queue.h"
+
+#define LOG(...) FW_LOG("utils", __VA_ARGS__)
 
 char server_ip[SERVER_IP_SIZE] = "";
 int server_port = 0;
@@ -17,14 +26,90 @@ std::atomic<int> mqtt_connect{0};
 
 namespace {
 
-constexpr int kNoConnection = 4;  // the library's "no connection" result
+constexpr uint64_t kTeardownLimitUs = 3000000;
 
-// Until a session exists there is nowhere to publish.
-struct NoSession : MqttTransport {
-    int publish(const char *, const void *, int, int, bool) override { return kNoConnection; }
+// The session's client. Guarded by client_mutex so that no publish can run
+// on a client that a teardown has taken away.
+struct mosquitto *mosq = nullptr;
+// A client whose teardown the network thread began; the main thread joins
+// its network thread and destroys it.
+struct mosquitto *retired = nullptr;
+std::mutex client_mutex;
+
+thread_local bool on_network_thread = false;
+
+// Marks the current thread as the library's network thread for a callback.
+struct NetworkThreadScope {
+    NetworkThreadScope() { on_network_thread = true; }
+    ~NetworkThreadScope() { on_network_thread = false; }
 };
-NoSession no_session;
-MqttTransport *transport = &no_session;
+
+// Ends the process if a teardown step does not return within 3 seconds (the
+// clock seam measures, so virtual time can trigger it).
+class TeardownWatchdog {
+public:
+    TeardownWatchdog() : start_(plat::monotonic_us()), thread_([this] { watch(); }) {}
+    ~TeardownWatchdog() {
+        done_ = true;
+        thread_.join();
+    }
+    TeardownWatchdog(const TeardownWatchdog &) = delete;
+    TeardownWatchdog &operator=(const TeardownWatchdog &) = delete;
+
+private:
+    void watch() {
+        while (!done_) {
+            if (plat::monotonic_us() - start_ >= kTeardownLimitUs) clean_timeout(SIGALRM);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    const uint64_t start_;  // taken before the teardown step begins
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
+
+struct LibTransport : MqttTransport {
+    int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
+        std::lock_guard<std::mutex> lock(client_mutex);
+        if (!mosq) return MOSQ_ERR_NO_CONN;
+        return mqtt_lib().publish(mosq, nullptr, topic, len, payload, qos, retain);
+    }
+};
+LibTransport lib_transport;
+MqttTransport *transport = &lib_transport;
+
+// Takes the client away from publishers; nullptr when there is none.
+struct mosquitto *take_client() {
+    std::lock_guard<std::mutex> lock(client_mutex);
+    struct mosquitto *m = mosq;
+    mosq = nullptr;
+    return m;
+}
+
+// Stops the client's network thread and frees it (main thread only).
+void release_client(struct mosquitto *m, bool disconnect_first) {
+    TeardownWatchdog dog;
+    if (disconnect_first) mqtt_lib().disconnect(m);
+    mqtt_lib().loop_stop(m, false);
+    mqtt_lib().destroy(m);
+    mqtt_lib().lib_cleanup();
+}
+
+void finish_retired() {
+    struct mosquitto *m = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(client_mutex);
+        std::swap(m, retired);
+    }
+    if (m) release_client(m, false);
+}
+
+// A client that never connected (no connect callback), left from an earlier
+// cycle: released quietly before a new one is made.
+void release_unconnected() {
+    if (mqtt_connect.load()) return;
+    if (struct mosquitto *m = take_client()) release_client(m, true);
+}
 
 // Replaces a response slot's copy with a copy of the payload; on a failed
 // allocation the slot is left empty and the message is lost.
@@ -32,9 +117,9 @@ void fill_slot(unsigned char *&slot, int &slot_len, const void *payload, int len
     std::free(slot);
     slot = nullptr;
     slot_len = 0;
-    auto *copy = static_cast<unsigned char *>(std::calloc(static_cast<size_t>(len), 1));
+    auto *copy = static_cast<unsigned char *>(std::malloc(static_cast<size_t>(len)));
     if (!copy) {
-        FW_LOG("utils", "malloc fail\n");
+        LOG("malloc fail, message of %d bytes dropped\n", len);
         return;
     }
     std::memcpy(copy, payload, static_cast<size_t>(len));
@@ -47,33 +132,125 @@ void queue_payload(const void *payload, int len) {
     pthread_mutex_lock(&mosq_mutex);
     while (mosqlistlen(mosqhead) >= MOSQ_QUEUE_MAX) {
         pthread_mutex_unlock(&mosq_mutex);
-        FW_LOG("utils", "More than 100 messages,wait.\n");
+        LOG("More than 100 messages,wait.\n");
         plat::sleep(1);
         pthread_mutex_lock(&mosq_mutex);
     }
     if (!mosq_queue_copy(mosqhead, payload, static_cast<uint32_t>(len)))
-        FW_LOG("utils", "malloc fail, message of %d bytes dropped\n", len);
+        LOG("malloc fail, message of %d bytes dropped\n", len);
     pthread_mutex_unlock(&mosq_mutex);
+}
+
+// Creates the client and asks for the connection; false after logging why.
+bool connect_client(lua_State *L) {
+    const MqttLib &lib = mqtt_lib();
+    lib.lib_init();
+    struct mosquitto *m = lib.create(server_id, true, nullptr);
+    if (!m) {
+        LOG("mqtt alloc failed\n");
+        lib.lib_cleanup();
+        return false;
+    }
+    mosquitto_connect_callback_set(m, my_connect_callback);
+    mosquitto_message_callback_set(m, my_message_callback);
+    mosquitto_disconnect_callback_set(m, my_disconnect_callback);
+    char bind[BIND_IP_SIZE] = {};
+    int bind_len = 0;
+    callLuaFunction_GStr(L, "getIp", bind, sizeof bind - 1, &bind_len);
+    LOG("mqtt bind ip = %s\n", bind);
+    if (lib.connect_bind(m, server_ip, server_port, server_keeplive, bind[0] ? bind : nullptr)) {
+        LOG("mqtt bind failed\n");
+        lib.destroy(m);  // no network thread runs yet
+        lib.lib_cleanup();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(client_mutex);
+    mosq = m;
+    return true;
 }
 
 }  // namespace
 
-void mqtt_set_transport(MqttTransport *t) { transport = t ? t : &no_session; }
+void mqtt_set_transport(MqttTransport *t) { transport = t ? t : &lib_transport; }
 
 void getMQTTInfo(lua_State *L) {
-    FW_LOG("utils", "get ac addr\n");
+    LOG("get ac addr\n");
     callLuaStrVal(L, "AC_ADDR", server_ip, sizeof server_ip);
     callLuaIntVal(L, "AC_PORT", &server_port);
-    FW_LOG("utils", "ac ip = %s, port = %d\n", server_ip, server_port);
+    LOG("ac ip = %s, port = %d\n", server_ip, server_port);
 }
 
-int mqtt_init(lua_State *) { return 0; }
+int mqtt_init(lua_State *L) {
+    finish_retired();
+    release_unconnected();
+    if (!connect_client(L)) return 0;
+    LOG("init mqtt ok\n");
+    MosqListClean(mosqhead);
+    LOG("clean mosq list ok\n");
+    struct mosquitto *m;
+    {
+        std::lock_guard<std::mutex> lock(client_mutex);
+        m = mosq;
+    }
+    mqtt_lib().loop_start(m);
+    LOG("start mqtt ok\n");
+    return 1;
+}
 
-void mqtt_clean() {}
+void mqtt_clean() {
+    if (!on_network_thread) finish_retired();
+    struct mosquitto *m;
+    {
+        std::lock_guard<std::mutex> lock(client_mutex);
+        if (!mosq || mqtt_connect.load() == 0) return;
+        mqtt_connect = 0;
+        m = mosq;
+        mosq = nullptr;
+    }
+    LOG("mqtt clean\n");
+    LOG("mqtt close connect\n");
+    if (on_network_thread) {
+        // This thread runs inside `m`: disconnect so its loop ends, and leave
+        // the join and destroy to the main thread.
+        TeardownWatchdog dog;
+        mqtt_lib().unsubscribe(m, nullptr, server_sub);
+        mqtt_lib().disconnect(m);
+        std::lock_guard<std::mutex> lock(client_mutex);
+        retired = m;
+    } else {
+        mqtt_lib().unsubscribe(m, nullptr, server_sub);
+        release_client(m, true);
+    }
+    LOG("mqtt clean ok\n");
+}
+
+void clean_timeout(int) {
+    LOG("clean mqtt failed\n");
+    LOG("!!! Restart Mqtt !!!\n");
+    _exit(0);
+}
 
 int mqtt_send_msg(const unsigned char *payload, int len) {
     if (!payload) return 1;
     return transport->publish(server_pub, payload, len, 1, true);
+}
+
+void my_connect_callback(struct mosquitto *m, void *, int) {
+    NetworkThreadScope scope;
+    LOG("mqtt connect ok\n");
+    mqtt_lib().subscribe(m, nullptr, server_sub, 0);
+    mqtt_connect = 1;
+}
+
+void my_message_callback(struct mosquitto *, void *, const struct mosquitto_message *msg) {
+    NetworkThreadScope scope;
+    if (msg) mqtt_deliver(msg->payload, msg->payloadlen);
+}
+
+void my_disconnect_callback(struct mosquitto *, void *, int) {
+    NetworkThreadScope scope;
+    LOG("mqtt disconnect ok\n");
+    mqtt_clean();
 }
 
 void mqtt_deliver(const void *payload, int len) {

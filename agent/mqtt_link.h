@@ -1,12 +1,20 @@
 // Fenwire's one MQTT session to the controller's broker: topics and client
 // identifier from the serial number, the hand-off of inbound payloads to the
-// main thread by AP_STATE, publishing of outbound messages.
+// main thread by AP_STATE, publishing of outbound messages, and teardown.
+//
+// Threads: mqtt_init, mqtt_send_msg and the teardown's final steps run on
+// the main thread; the callbacks run on the library's network thread. A
+// teardown begun on the network thread (broker gone) is finished by the main
+// thread's next mqtt_clean or mqtt_init, since a thread cannot join or
+// destroy the client it is running in.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 
 struct lua_State;
+struct mosquitto;
+struct mosquitto_message;
 
 constexpr std::size_t SERVER_IP_SIZE = 32;
 constexpr std::size_t BIND_IP_SIZE = 20;
@@ -14,21 +22,32 @@ constexpr std::size_t BIND_IP_SIZE = 20;
 extern char server_ip[SERVER_IP_SIZE];
 extern int server_port;
 extern int server_keeplive;
-// 1 while the session is connected; the run state loops only while it is 1.
+// 1 from the connect callback until teardown starts; the run state loops
+// only while it is 1.
 extern std::atomic<int> mqtt_connect;
 
 // Reads AC_ADDR and AC_PORT from the script.
 void getMQTTInfo(lua_State *L);
-// Starts a session (bind address from the script's getIp): 1, or 0 on failure.
+// Starts a session (bind address from the script's getIp): 1 when the
+// connect request is made and the network thread runs, 0 on failure.
 int mqtt_init(lua_State *L);
-// Ends the session, if one is connected.
+// Ends the connected session (3 seconds at most, else the process restarts)
+// and finishes a teardown the network thread began.
 void mqtt_clean();
 // Publishes `len` bytes on server_pub (QoS 1, retained): 1 when `payload` is
 // null (nothing sent), else the transport's result (0 = accepted).
 int mqtt_send_msg(const unsigned char *payload, int len);
 
-// Hands one received payload to the main thread as the MQTT thread does:
-// join slot, configure slot or inbound queue, chosen by AP_STATE.
+// What ends the process when a teardown hangs: two log lines, exit status 0.
+[[noreturn]] void clean_timeout(int signo);
+
+// Library callbacks (network thread).
+void my_connect_callback(struct mosquitto *m, void *obj, int rc);
+void my_message_callback(struct mosquitto *m, void *obj, const struct mosquitto_message *msg);
+void my_disconnect_callback(struct mosquitto *m, void *obj, int rc);
+
+// Hands one received payload to the main thread as the message callback
+// does: join slot, configure slot or inbound queue, chosen by AP_STATE.
 void mqtt_deliver(const void *payload, int len);
 
 // Beneath mqtt_send_msg: where publishes go. Tests install a capture.

@@ -1,5 +1,6 @@
 #include "states.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,17 @@
 #define LOG(...) FW_LOG("Fenwire", __VA_ARGS__)
 
 namespace {
+
+// Wait before the next cycle after a connect that failed at once (controller
+// absent): 1 s, doubling up to 60 s; back to 1 s once a join is accepted.
+constexpr unsigned kMaxConnectBackoff = 60;
+unsigned connect_backoff = 1;
+
+void wait_before_reconnect() {
+    LOG("mqtt connect failed, retry in %us\n", connect_backoff);
+    plat::sleep(connect_backoff);
+    connect_backoff = std::min(connect_backoff * 2, kMaxConnectBackoff);
+}
 
 // Clears send_buffer and has the script assemble one message into it;
 // returns its length (0 when the call failed).
@@ -46,6 +58,7 @@ bool poll_join(lua_State *L) {
     int r = take_response(L, "APParseJoinResponseMessage", join_msg, join_msg_len);
     if (r == 1) {
         AP_STATE = workMode.load() ? 2 : 1;
+        connect_backoff = 1;
         return true;
     }
     if (r == 0) LOG("APParseJoinResponseMessage error!\n");
@@ -119,7 +132,10 @@ int join_outcome(lua_State *L) {
 int enter_join_state(lua_State *L) {
     callLuaFunction_No(L, "clean_config");
     getMQTTInfo(L);
-    if (!mqtt_init(L)) return STATE_RESET;
+    if (!mqtt_init(L)) {
+        wait_before_reconnect();
+        return STATE_RESET;
+    }
     return APEnterJoin(L);
 }
 

@@ -15,8 +15,9 @@ unsigned v_sleep(unsigned seconds) {
 }
 void v_usleep(unsigned long usec) { current->advance(usec); }
 time_t v_now();
+uint64_t v_monotonic_us() { return current->elapsed_us(); }
 
-const ClockOps virtual_ops = {v_sleep, v_usleep, v_now};
+const ClockOps virtual_ops = {v_sleep, v_usleep, v_now, v_monotonic_us};
 
 }  // namespace
 

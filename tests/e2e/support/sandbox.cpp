@@ -90,8 +90,8 @@ bool drain(int out_fd, int err_fd, Result &r, std::chrono::steady_clock::time_po
 
 }  // namespace
 
-Result Sandbox::run(const std::vector<std::string> &argv, const std::string &argv0,
-                    int timeout_s) const {
+std::vector<std::string> Sandbox::launcher_args(const std::vector<std::string> &argv,
+                                                const std::string &argv0) const {
     std::vector<std::string> args = {bin("aproot"), "--tmp", host("tmp"), "--var", host("var")};
     if (dev_) args.insert(args.end(), {"--dev", host("dev")});
     if (proc_) args.insert(args.end(), {"--proc", host("proc")});
@@ -99,6 +99,68 @@ Result Sandbox::run(const std::vector<std::string> &argv, const std::string &arg
     if (!argv0.empty()) args.insert(args.end(), {"--argv0", argv0});
     args.push_back("--");
     args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
+// In the forked child: environment, then exec of the launcher.
+void Sandbox::exec_child(const std::vector<std::string> &args) const {
+    for (const auto &kv : env_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    std::vector<char *> cargs;
+    for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
+    cargs.push_back(nullptr);
+    execv(cargs[0], cargs.data());
+    _exit(127);
+}
+
+std::unique_ptr<Process> Sandbox::start(const std::vector<std::string> &argv,
+                                        const std::string &argv0) const {
+    auto args = launcher_args(argv, argv0);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(host("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(host("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        setpgid(0, 0);
+        exec_child(args);
+    }
+    return std::make_unique<Process>(pid);
+}
+
+Process::~Process() {
+    if (status_ < 0) stop();
+}
+
+bool Process::running() { return status_ < 0 && wait(0) < 0; }
+
+int Process::wait(int timeout_ms) {
+    if (status_ >= 0) return status_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        usleep(10000);
+    }
+}
+
+int Process::stop() {
+    if (status_ >= 0) return status_;
+    kill(pid_, SIGTERM);
+    if (wait(1000) >= 0) return status_;
+    kill(pid_, SIGKILL);
+    return wait(10000);
+}
+
+Result Sandbox::run(const std::vector<std::string> &argv, const std::string &argv0,
+                    int timeout_s) const {
+    auto args = launcher_args(argv, argv0);
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -110,12 +172,7 @@ Result Sandbox::run(const std::vector<std::string> &argv, const std::string &arg
         dup2(err[1], 2);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
-        for (const auto &kv : env_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        std::vector<char *> cargs;
-        for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
+        exec_child(args);
     }
     close(out[1]);
     close(err[1]);

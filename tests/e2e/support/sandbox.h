@@ -5,6 +5,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,26 @@ struct Result {
 std::string bin(const std::string &name);
 // Path of a built shared library (lib/ of the build tree).
 std::string lib(const std::string &name);
+
+// A program started in the background; killed when the handle goes away.
+class Process {
+public:
+    explicit Process(int pid) : pid_(pid) {}
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    int pid() const { return pid_; }
+    bool running();
+    // Waits for the end: the exit status (or 128 + signal), -1 on timeout.
+    int wait(int timeout_ms);
+    // SIGTERM, then SIGKILL after a second; returns the status.
+    int stop();
+
+private:
+    int pid_;
+    int status_ = -1;
+};
 
 class Sandbox {
 public:
@@ -46,7 +67,15 @@ public:
     Result run(const std::vector<std::string> &argv, const std::string &argv0 = "",
                int timeout_s = 30) const;
 
+    // Starts the program in the background; its standard output and error
+    // go to the files "stdout" and "stderr" of the sandbox folder.
+    std::unique_ptr<Process> start(const std::vector<std::string> &argv,
+                                   const std::string &argv0 = "") const;
+
 private:
+    std::vector<std::string> launcher_args(const std::vector<std::string> &argv,
+                                           const std::string &argv0) const;
+    void exec_child(const std::vector<std::string> &args) const;
     std::string dir_;
     bool dev_ = false, proc_ = false;
     std::vector<std::string> binds_;

@@ -1,0 +1,64 @@
+// acsim: the access controller for Fenwire, over a real broker, speaking the
+// protocol of examples/lua/Fenwire.lua. It hears every AP on "config/+",
+// answers on "apsub/<sn>", and records everything it hears and says.
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace sim {
+
+struct AcEvent {
+    bool from_ap;         // true: heard from the AP; false: sent to it
+    std::string sn;       // the AP's serial number (from the topic)
+    std::string type;     // the message's "type" field
+    std::string payload;  // the whole message
+};
+
+struct AcSettings {
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    int join_result = 0;    // 0 accepts a join
+    int config_result = 0;  // 0 accepts a configuration
+};
+
+class AcSim {
+public:
+    explicit AcSim(const AcSettings &settings);
+    ~AcSim();
+    AcSim(const AcSim &) = delete;
+    AcSim &operator=(const AcSim &) = delete;
+
+    // Connects (retrying in the background until the broker is there).
+    void start();
+    void stop();
+
+    // Sends one message to an AP.
+    void send(const std::string &sn, const std::string &type, const std::string &json);
+    std::vector<AcEvent> events() const;
+    size_t count(const std::string &sn, const std::string &type, bool from_ap = true) const;
+    // Called (on the network thread) for every event, e.g. to print it.
+    void on_event(std::function<void(const AcEvent &)> fn);
+
+    void set_join_result(int r);
+    void set_config_result(int r);
+
+private:
+    static void connected(struct mosquitto *, void *self, int rc);
+    static void received(struct mosquitto *, void *self, const struct mosquitto_message *msg);
+    void handle(const std::string &sn, const std::string &payload);
+    void record(const AcEvent &e);
+
+    AcSettings settings_;
+    struct mosquitto *m_ = nullptr;
+    mutable std::mutex mu_;
+    std::vector<AcEvent> events_;
+    std::function<void(const AcEvent &)> on_event_;
+};
+
+}  // namespace sim

@@ -1,0 +1,66 @@
+// A teardown that hangs ends the process after 3 (virtual) seconds with the
+// two restart lines and exit status 0. Run in a child process, since it exits.
+#include <sys/wait.h>
+
+#include "fenwire_fixture.h"
+#include "mqtt_lib.h"
+
+namespace fenwire_test {
+namespace {
+
+plat::VirtualClock *child_clock = nullptr;
+
+int ok_connect(struct mosquitto *, const char *, int, int, const char *) { return 0; }
+int ok_loop_start(struct mosquitto *) { return 0; }
+int ok_subscribe(struct mosquitto *, int *, const char *, int) { return 0; }
+int ok_unsubscribe(struct mosquitto *, int *, const char *) { return 0; }
+int ok_disconnect(struct mosquitto *) { return 0; }
+// The network thread never ends: 3 seconds pass and the join still waits.
+int hanging_loop_stop(struct mosquitto *, bool) {
+    child_clock->advance(3000000);
+    for (;;) pause();
+}
+
+using Teardown = FenwireTest;
+
+TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
+    child_clock = &clock;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        static MqttLib lib = mqtt_real_lib();
+        lib.connect_bind = ok_connect;
+        lib.loop_start = ok_loop_start;
+        lib.subscribe = ok_subscribe;
+        lib.unsubscribe = ok_unsubscribe;
+        lib.disconnect = ok_disconnect;
+        lib.loop_stop = hanging_loop_stop;
+        mqtt_set_lib(&lib);
+        if (mqtt_init(L) != 1) _exit(90);
+        my_connect_callback(nullptr, nullptr, 0);
+        mqtt_clean();
+        _exit(91);  // not reached: the watchdog ends the process
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    std::string log = log_text();
+    size_t close = log.find("\tmqtt close connect\n");
+    size_t failed = log.find("\tclean mqtt failed\n");
+    size_t restart = log.find("\t!!! Restart Mqtt !!!\n");
+    ASSERT_NE(close, std::string::npos) << log;
+    EXPECT_TRUE(close < failed && failed < restart && restart != std::string::npos) << log;
+    EXPECT_EQ(log.find("\tmqtt clean ok\n"), std::string::npos);
+}
+
+TEST_F(Teardown, CleanWithoutAConnectedSessionDoesNothing) {
+    mqtt_clean();
+    mqtt_connect = 1;
+    mqtt_clean();  // connected flag but no client
+    mqtt_connect = 0;
+    EXPECT_EQ(log_count("mqtt clean"), 0);
+}
+
+}  // namespace
+}  // namespace fenwire_test
