@@ -5,12 +5,12 @@
 #include <pthread.h>
 
 class MutexLock {
-public:
+  public:
     explicit MutexLock(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
     ~MutexLock() { pthread_mutex_unlock(&m_); }
     MutexLock(const MutexLock &) = delete;
     MutexLock &operator=(const MutexLock &) = delete;
 
-private:
+  private:
     pthread_mutex_t &m_;
 };

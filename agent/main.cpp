@@ -1,3 +1,5 @@
 #include "startup.h"
 
-int main() { return fenwire_main(); }
+int main() {
+    return fenwire_main();
+}

@@ -47,7 +47,7 @@ struct NetworkThreadScope {
 // Ends the process if a teardown step does not return within 3 seconds (the
 // clock seam measures, so virtual time can trigger it).
 class TeardownWatchdog {
-public:
+  public:
     TeardownWatchdog() : start_(plat::monotonic_us()), thread_([this] { watch(); }) {}
     ~TeardownWatchdog() {
         done_ = true;
@@ -56,7 +56,7 @@ public:
     TeardownWatchdog(const TeardownWatchdog &) = delete;
     TeardownWatchdog &operator=(const TeardownWatchdog &) = delete;
 
-private:
+  private:
     void watch() {
         while (!done_) {
             if (plat::monotonic_us() - start_ >= kTeardownLimitUs) clean_timeout(SIGALRM);
@@ -171,7 +171,9 @@ bool connect_client(lua_State *L) {
 
 }  // namespace
 
-void mqtt_set_transport(MqttTransport *t) { transport = t ? t : &lib_transport; }
+void mqtt_set_transport(MqttTransport *t) {
+    transport = t ? t : &lib_transport;
+}
 
 void getMQTTInfo(lua_State *L) {
     LOG("get ac addr\n");
@@ -256,22 +258,22 @@ void my_disconnect_callback(struct mosquitto *, void *, int) {
 void mqtt_deliver(const void *payload, int len) {
     if (!payload || len <= 0) return;
     switch (AP_STATE.load()) {
-    case 2:
-        queue_payload(payload, len);
-        break;
-    case 0: {
-        MutexLock lock(mosq_mutex);
-        fill_slot(join_msg, join_msg_len, payload, len);
-        break;
-    }
-    case 1:
-        if (configed.load() == 1) break;
-        {
+        case 2:
+            queue_payload(payload, len);
+            break;
+        case 0: {
             MutexLock lock(mosq_mutex);
-            fill_slot(config_msg, config_msg_len, payload, len);
+            fill_slot(join_msg, join_msg_len, payload, len);
+            break;
         }
-        break;
-    default:
-        break;
+        case 1:
+            if (configed.load() == 1) break;
+            {
+                MutexLock lock(mosq_mutex);
+                fill_slot(config_msg, config_msg_len, payload, len);
+            }
+            break;
+        default:
+            break;
     }
 }

@@ -53,8 +53,7 @@ void mqtt_deliver(const void *payload, int len);
 // Beneath mqtt_send_msg: where publishes go. Tests install a capture.
 struct MqttTransport {
     virtual ~MqttTransport() = default;
-    virtual int publish(const char *topic, const void *payload, int len, int qos,
-                        bool retain) = 0;
+    virtual int publish(const char *topic, const void *payload, int len, int qos, bool retain) = 0;
 };
 // nullptr: the library session again. Install before the agent's threads run.
 void mqtt_set_transport(MqttTransport *transport);

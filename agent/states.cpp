@@ -146,7 +146,9 @@ int enter_run_state(lua_State *L) {
 
 }  // namespace
 
-int FatFitMode() { return 0; }
+int FatFitMode() {
+    return 0;
+}
 
 int APEnterDiscovery(lua_State *L) {
     LOG("ap enter discovery\n");
@@ -224,12 +226,24 @@ int APEnterReset(lua_State *L) {
 int fenwire_step(lua_State *L, int state) {
     int next;
     switch (state) {
-    case STATE_DISCOVERY: next = APEnterDiscovery(L); break;
-    case STATE_JOIN: next = enter_join_state(L); break;
-    case STATE_IMAGE: next = APEnterImage(L); break;
-    case STATE_CONFIGURE: next = APEnterConfigure(L); break;
-    case STATE_RUN: next = enter_run_state(L); break;
-    default: next = APEnterReset(L); break;
+        case STATE_DISCOVERY:
+            next = APEnterDiscovery(L);
+            break;
+        case STATE_JOIN:
+            next = enter_join_state(L);
+            break;
+        case STATE_IMAGE:
+            next = APEnterImage(L);
+            break;
+        case STATE_CONFIGURE:
+            next = APEnterConfigure(L);
+            break;
+        case STATE_RUN:
+            next = enter_run_state(L);
+            break;
+        default:
+            next = APEnterReset(L);
+            break;
     }
     if (next < STATE_DISCOVERY || next > STATE_RESET) {
         LOG("invalid next state %d, go to reset\n", next);

@@ -5,6 +5,8 @@
 NLnode *NLhead = nullptr;
 pthread_mutex_t netlink_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<int> STAflag{0};
+int staNUM24 = 0;
+int staNUM5 = 0;
 
 namespace {
 
@@ -21,12 +23,19 @@ void free_ring(UsrNode *oldest) {
 
 }  // namespace
 
-void netlink_loop_start() {
+int netlink_loop_start() {
     if (!NLhead) NLhead = static_cast<NLnode *>(std::calloc(1, sizeof(NLnode)));
+    return 1;
 }
 
-void NLlistclear(NLnode *head) {
-    if (!head) return;
+void UsrListInsert(const uint8_t *, NLnode *) {}
+NLnode *isNLlistSendStaInfo(NLnode *) { return nullptr; }
+void get_OnlineStaNum(NLnode *) {}
+int NLlistdelete(NLnode *, NLnode *) { return 0; }
+void NLlistUpdate(NLnode *) {}
+
+int NLlistclear(NLnode *head) {
+    if (!head) return 0;
     NLnode *p = head->next;
     while (p) {
         NLnode *next = p->next;
@@ -35,4 +44,5 @@ void NLlistclear(NLnode *head) {
         p = next;
     }
     head->next = nullptr;
+    return 0;
 }

@@ -5,9 +5,15 @@
 namespace plat {
 namespace {
 
-unsigned real_sleep(unsigned seconds) { return ::sleep(seconds); }
-void real_usleep(unsigned long usec) { ::usleep(static_cast<useconds_t>(usec)); }
-time_t real_now() { return ::time(nullptr); }
+unsigned real_sleep(unsigned seconds) {
+    return ::sleep(seconds);
+}
+void real_usleep(unsigned long usec) {
+    ::usleep(static_cast<useconds_t>(usec));
+}
+time_t real_now() {
+    return ::time(nullptr);
+}
 uint64_t real_monotonic_us() {
     struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -19,10 +25,20 @@ const ClockOps *clock_ops = &real_clock;
 
 }  // namespace
 
-unsigned sleep(unsigned seconds) { return clock_ops->sleep(seconds); }
-void usleep(unsigned long usec) { clock_ops->usleep(usec); }
-time_t now() { return clock_ops->now(); }
-uint64_t monotonic_us() { return clock_ops->monotonic_us(); }
-void set_clock(const ClockOps *ops) { clock_ops = ops ? ops : &real_clock; }
+unsigned sleep(unsigned seconds) {
+    return clock_ops->sleep(seconds);
+}
+void usleep(unsigned long usec) {
+    clock_ops->usleep(usec);
+}
+time_t now() {
+    return clock_ops->now();
+}
+uint64_t monotonic_us() {
+    return clock_ops->monotonic_us();
+}
+void set_clock(const ClockOps *ops) {
+    clock_ops = ops ? ops : &real_clock;
+}
 
 }  // namespace plat

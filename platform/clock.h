@@ -11,7 +11,7 @@ namespace plat {
 struct ClockOps {
     unsigned (*sleep)(unsigned seconds);
     void (*usleep)(unsigned long usec);
-    time_t (*now)();  // wall clock, for time stamps
+    time_t (*now)();             // wall clock, for time stamps
     uint64_t (*monotonic_us)();  // for measuring intervals
 };
 

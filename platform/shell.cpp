@@ -7,7 +7,9 @@
 namespace plat {
 namespace {
 
-int real_run(const char *command) { return std::system(command); }
+int real_run(const char *command) {
+    return std::system(command);
+}
 
 std::string real_read(const char *command, size_t limit, int *status) {
     std::string out;
@@ -31,10 +33,14 @@ const ShellOps *shell_ops = &real_shell;
 
 }  // namespace
 
-int shell_run(const char *command) { return shell_ops->run(command); }
+int shell_run(const char *command) {
+    return shell_ops->run(command);
+}
 std::string shell_read(const char *command, size_t limit, int *status) {
     return shell_ops->read(command, limit, status);
 }
-void set_shell(const ShellOps *ops) { shell_ops = ops ? ops : &real_shell; }
+void set_shell(const ShellOps *ops) {
+    shell_ops = ops ? ops : &real_shell;
+}
 
 }  // namespace plat

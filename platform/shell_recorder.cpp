@@ -7,7 +7,9 @@ namespace {
 
 ShellRecorder *current = nullptr;
 
-int rec_run(const char *command) { return current->on_run(command); }
+int rec_run(const char *command) {
+    return current->on_run(command);
+}
 std::string rec_read(const char *command, size_t limit, int *status) {
     return current->on_read(command, limit, status);
 }

@@ -10,7 +10,7 @@
 namespace plat {
 
 class ShellRecorder {
-public:
+  public:
     ShellRecorder();
     ~ShellRecorder();
     ShellRecorder(const ShellRecorder &) = delete;
@@ -25,7 +25,7 @@ public:
     int on_run(const char *command);
     std::string on_read(const char *command, size_t limit, int *status);
 
-private:
+  private:
     struct Answer {
         std::string prefix, output;
         int status;

@@ -13,9 +13,13 @@ unsigned v_sleep(unsigned seconds) {
     current->advance(uint64_t{seconds} * 1000000u);
     return 0;
 }
-void v_usleep(unsigned long usec) { current->advance(usec); }
+void v_usleep(unsigned long usec) {
+    current->advance(usec);
+}
 time_t v_now();
-uint64_t v_monotonic_us() { return current->elapsed_us(); }
+uint64_t v_monotonic_us() {
+    return current->elapsed_us();
+}
 
 const ClockOps virtual_ops = {v_sleep, v_usleep, v_now, v_monotonic_us};
 
@@ -70,7 +74,9 @@ void VirtualClock::advance(uint64_t us) {
 }
 
 namespace {
-time_t v_now() { return current->start_time() + static_cast<time_t>(current->elapsed_us() / 1000000u); }
+time_t v_now() {
+    return current->start_time() + static_cast<time_t>(current->elapsed_us() / 1000000u);
+}
 }  // namespace
 
 }  // namespace plat

@@ -12,7 +12,7 @@
 namespace plat {
 
 class VirtualClock {
-public:
+  public:
     explicit VirtualClock(time_t start = 1700000000);
     ~VirtualClock();
     VirtualClock(const VirtualClock &) = delete;
@@ -34,7 +34,7 @@ public:
 
     void advance(uint64_t us);  // what a sleep does
 
-private:
+  private:
     struct Event {
         uint64_t when;
         uint64_t seq;

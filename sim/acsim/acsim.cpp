@@ -67,8 +67,8 @@ void AcSim::handle(const std::string &sn, const std::string &payload) {
 void AcSim::send(const std::string &sn, const std::string &type, const std::string &json) {
     // `json` is an object; the type and serial number go in front of its fields.
     std::string body = json.size() > 2 ? "," + json.substr(1) : "}";
-    std::string msg = "{\"type\":\"" + json_escape(type) + "\",\"sn\":\"" + json_escape(sn) +
-                      "\"" + body;
+    std::string msg =
+        "{\"type\":\"" + json_escape(type) + "\",\"sn\":\"" + json_escape(sn) + "\"" + body;
     std::string topic = "apsub/" + sn;
     mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(msg.size()), msg.data(), 1,
                       false);

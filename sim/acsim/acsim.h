@@ -28,7 +28,7 @@ struct AcSettings {
 };
 
 class AcSim {
-public:
+  public:
     explicit AcSim(const AcSettings &settings);
     ~AcSim();
     AcSim(const AcSim &) = delete;
@@ -48,7 +48,7 @@ public:
     void set_join_result(int r);
     void set_config_result(int r);
 
-private:
+  private:
     static void connected(struct mosquitto *, void *self, int rc);
     static void received(struct mosquitto *, void *self, const struct mosquitto_message *msg);
     void handle(const std::string &sn, const std::string &payload);

@@ -13,7 +13,9 @@
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
-void on_signal(int) { stop_requested = 1; }
+void on_signal(int) {
+    stop_requested = 1;
+}
 
 void print_event(const sim::AcEvent &e) {
     std::printf("%s %-8s %-12s %s\n", e.from_ap ? "AC <-" : "AC ->", e.sn.c_str(), e.type.c_str(),
@@ -27,13 +29,23 @@ int main(int argc, char **argv) {
     sim::AcSettings s;
     for (int c; (c = getopt(argc, argv, "h:p:j:c:")) != -1;) {
         switch (c) {
-        case 'h': s.host = optarg; break;
-        case 'p': s.port = std::atoi(optarg); break;
-        case 'j': s.join_result = std::atoi(optarg); break;
-        case 'c': s.config_result = std::atoi(optarg); break;
-        default:
-            std::fprintf(stderr, "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result]\n");
-            return 2;
+            case 'h':
+                s.host = optarg;
+                break;
+            case 'p':
+                s.port = std::atoi(optarg);
+                break;
+            case 'j':
+                s.join_result = std::atoi(optarg);
+                break;
+            case 'c':
+                s.config_result = std::atoi(optarg);
+                break;
+            default:
+                std::fprintf(
+                    stderr,
+                    "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result]\n");
+                return 2;
         }
     }
     std::signal(SIGINT, on_signal);

@@ -8,8 +8,7 @@ namespace {
 // Position just after "key": (and any blanks), or npos.
 size_t value_at(const std::string &json, const std::string &key) {
     std::string quoted = "\"" + key + "\"";
-    for (size_t at = json.find(quoted); at != std::string::npos;
-         at = json.find(quoted, at + 1)) {
+    for (size_t at = json.find(quoted); at != std::string::npos; at = json.find(quoted, at + 1)) {
         size_t p = at + quoted.size();
         while (p < json.size() && (json[p] == ' ' || json[p] == '\t')) ++p;
         if (p < json.size() && json[p] == ':') {

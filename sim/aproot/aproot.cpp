@@ -28,9 +28,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -71,11 +71,16 @@ Options parse_options(int argc, char **argv) {
         }
         if (i + 1 >= argc) usage();
         std::string v = argv[++i];
-        if (a == "--tmp") o.tmp = v;
-        else if (a == "--var") o.var = v;
-        else if (a == "--dev") o.dev = v;
-        else if (a == "--proc") o.proc = v;
-        else if (a == "--argv0") o.argv0 = v;
+        if (a == "--tmp")
+            o.tmp = v;
+        else if (a == "--var")
+            o.var = v;
+        else if (a == "--dev")
+            o.dev = v;
+        else if (a == "--proc")
+            o.proc = v;
+        else if (a == "--argv0")
+            o.argv0 = v;
         else if (a == "--bind") {
             auto colon = v.find(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) usage();
@@ -91,7 +96,8 @@ Options parse_options(int argc, char **argv) {
 void write_file(const char *path, const std::string &text) {
     int fd = open(path, O_WRONLY);
     if (fd < 0) die("open", path);
-    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) die("write", path);
+    if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        die("write", path);
     close(fd);
 }
 
@@ -109,7 +115,9 @@ void enter_namespace() {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) die("mount", "/ private");
 }
 
-std::string fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+std::string fd_path(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
 
 void mount_tmpfs(const std::string &at) {
     if (mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID, "mode=0755,size=64m") != 0)
@@ -133,7 +141,7 @@ void make_mount_point(const std::string &path, bool dir) {
 }
 
 bool is_dir_fd(int fd) {
-    struct stat st{};
+    struct stat st {};
     return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -169,7 +177,7 @@ void bind_entries(int dirfd, const std::string &into) {
         std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         std::string src = fd_path(dirfd) + "/" + name;
-        struct stat st{};
+        struct stat st {};
         if (stat(src.c_str(), &st) != 0) die("stat", src);
         make_mount_point(into + "/" + name, S_ISDIR(st.st_mode));
         bind_mount(src, into + "/" + name);
@@ -236,8 +244,8 @@ void create_inside_namespace(const std::string &dst, bool dir) {
     std::string stage = make_stage("ovl");
     mkdirs(stage + "/upper");
     mkdirs(stage + "/work");
-    std::string opts = std::string("lowerdir=") + real + ",upperdir=" + stage + "/upper,workdir=" +
-                       stage + "/work";
+    std::string opts = std::string("lowerdir=") + real + ",upperdir=" + stage +
+                       "/upper,workdir=" + stage + "/work";
     if (mount("overlay", real, "overlay", 0, opts.c_str()) != 0) die("mount overlay on", real);
     // The overlay keeps its own reference to the upper layer.
     umount2(stage.c_str(), MNT_DETACH);
@@ -283,10 +291,14 @@ int main(int argc, char **argv) {
     int dev_fd = o.dev.empty() ? -1 : open_dir(o.dev);
     int proc_fd = o.proc.empty() ? -1 : open_dir(o.proc);
 
-    if (tmp_fd >= 0) bind_mount(fd_path(tmp_fd), "/tmp");
-    else mount_tmpfs("/tmp");
-    if (var_fd >= 0) bind_mount(fd_path(var_fd), "/var");
-    else setup_var();
+    if (tmp_fd >= 0)
+        bind_mount(fd_path(tmp_fd), "/tmp");
+    else
+        mount_tmpfs("/tmp");
+    if (var_fd >= 0)
+        bind_mount(fd_path(var_fd), "/var");
+    else
+        setup_var();
     if (dev_fd >= 0) setup_dev(dev_fd);
     setup_binds(o.binds, dev_fd >= 0);
     if (proc_fd >= 0) setup_proc(proc_fd);  // last: the steps above read /proc/self/fd

@@ -49,12 +49,23 @@ int main(int argc, char **argv) {
     bool corrupt = false;
     for (int c; (c = getopt(argc, argv, "H:n:s:o:c")) != -1;) {
         switch (c) {
-        case 'H': hw = optarg; break;
-        case 'n': model = optarg; break;
-        case 's': payload = std::strtoul(optarg, nullptr, 10); break;
-        case 'o': out = optarg; break;
-        case 'c': corrupt = true; break;
-        default: return usage();
+            case 'H':
+                hw = optarg;
+                break;
+            case 'n':
+                model = optarg;
+                break;
+            case 's':
+                payload = std::strtoul(optarg, nullptr, 10);
+                break;
+            case 'o':
+                out = optarg;
+                break;
+            case 'c':
+                corrupt = true;
+                break;
+            default:
+                return usage();
         }
     }
     if (!hw || !model || !out) return usage();

@@ -29,9 +29,11 @@ std::string rooted(const char *path) {
 
 class Device {
   public:
-    explicit Device(int fd) : fd_(fd) {}
-    ~Device() {
+    explicit Device(int fd = -1) : fd_(fd) {}
+    ~Device() { reset(-1); }
+    void reset(int fd) {
         if (fd_ >= 0) close(fd_);
+        fd_ = fd;
     }
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -147,6 +149,25 @@ bool is_power_of_two(uint32_t v) {
     return v != 0 && (v & (v - 1)) == 0;
 }
 
+// Opens the partition, reads its information and checks that `count` bytes
+// fit; prints why not and fails. `punct` is the caller's wording after
+// "Too many bytes": " -" for a read, ":" for a write.
+bool open_for(const char *name, int flags, uint32_t count, const char *punct, Device &dev,
+              mtd_info_user &info) {
+    dev.reset(mtd_open_partition(name, flags));
+    if (dev.get() < 0) {
+        fputs("Could not open mtd device\n", stderr);
+        return false;
+    }
+    if (!get_info(dev.get(), info)) return false;
+    if (info.size < count) {
+        fprintf(stderr, "Too many bytes%s %d > %d bytes\n", punct, static_cast<int>(count),
+                static_cast<int>(info.erasesize));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void mtd_set_root(const char *root) {
@@ -168,18 +189,9 @@ int mtd_open_partition(const char *name, int flags) {
 }
 
 int mtd_read_partition(const char *name, void *buffer, uint32_t offset, uint32_t count) {
-    Device dev(mtd_open_partition(name, O_RDONLY));
-    if (dev.get() < 0) {
-        fputs("Could not open mtd device\n", stderr);
-        return -1;
-    }
+    Device dev;
     mtd_info_user info{};
-    if (!get_info(dev.get(), info)) return -1;
-    if (info.size < count) {
-        fprintf(stderr, "Too many bytes - %d > %d bytes\n", static_cast<int>(count),
-                static_cast<int>(info.erasesize));
-        return -1;
-    }
+    if (!open_for(name, O_RDONLY, count, " -", dev, info)) return -1;
     ssize_t n = -1;
     if (lseek(dev.get(), offset, SEEK_SET) >= 0) n = read(dev.get(), buffer, count);
     if (n < 0) fputs("Reading from mtd failed\n", stderr);
@@ -187,18 +199,9 @@ int mtd_read_partition(const char *name, void *buffer, uint32_t offset, uint32_t
 }
 
 int mtd_write_partition(const char *name, const void *data, uint32_t offset, uint32_t count) {
-    Device dev(mtd_open_partition(name, O_RDWR | O_SYNC));
-    if (dev.get() < 0) {
-        fputs("Could not open mtd device\n", stderr);
-        return -1;
-    }
+    Device dev;
     mtd_info_user info{};
-    if (!get_info(dev.get(), info)) return -1;
-    if (info.size < count) {
-        fprintf(stderr, "Too many bytes: %d > %d bytes\n", static_cast<int>(count),
-                static_cast<int>(info.erasesize));
-        return -1;
-    }
+    if (!open_for(name, O_RDWR | O_SYNC, count, ":", dev, info)) return -1;
     // Block arithmetic below works on the low bits of the erase size.
     if (!is_power_of_two(info.erasesize)) {
         fputs("Could not get mtd device info\n", stderr);

@@ -29,8 +29,8 @@ TEST(FenwireE2E, WithoutItsScriptItLogsTheErrorAndFails) {
     auto r = box.run({sandbox::bin("Fenwire")});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(box.read("var/run/mqtt_debug_enable"), "1\n");
-    EXPECT_TRUE(has(box.read("var/log/mqttlog.new"),
-                    "]\terror cannot open /usr/lib/lua/Fenwire.lua"));
+    EXPECT_TRUE(
+        has(box.read("var/log/mqttlog.new"), "]\terror cannot open /usr/lib/lua/Fenwire.lua"));
 }
 
 size_t count(const std::string &text, const std::string &what) {
@@ -81,11 +81,13 @@ TEST(FenwireE2E, ProvisionsAgainstTheControllerAndRejoinsAfterBrokerLoss) {
     ASSERT_TRUE(sandbox::wait_until([&] {
         std::string log = box.log();
         size_t lost = log.find("\tmqtt disconnect ok\n");
-        return lost != std::string::npos && log.find("\tap enter discovery\n", lost) != std::string::npos;
+        return lost != std::string::npos &&
+               log.find("\tap enter discovery\n", lost) != std::string::npos;
     })) << box.log();
     std::string log = box.log();
     size_t lost = log.find("\tmqtt disconnect ok\n");
-    size_t clean = log.find("\tmqtt clean\n", lost), close = log.find("\tmqtt close connect\n", lost),
+    size_t clean = log.find("\tmqtt clean\n", lost),
+           close = log.find("\tmqtt close connect\n", lost),
            ok = log.find("\tmqtt clean ok\n", lost), reset = log.find("\tap enter reset\n", lost);
     EXPECT_TRUE(clean < close && close < ok && ok < reset && reset != std::string::npos) << log;
 

@@ -26,7 +26,9 @@ TEST(Sandbox, DevHoldsNullAndTheCallersEntries) {
     Sandbox box;
     box.use_dev();
     box.write("dev/mem", "MEM");
-    auto r = sh(box, "cat /dev/mem; echo x > /dev/null && ls /dev | grep -c .; test -e /dev/sda || echo no-disk");
+    auto r = sh(box,
+                "cat /dev/mem; echo x > /dev/null && ls /dev | grep -c .; test -e /dev/sda || echo "
+                "no-disk");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("MEM"), std::string::npos);
     EXPECT_NE(r.out.find("no-disk"), std::string::npos);
@@ -36,7 +38,9 @@ TEST(Sandbox, ProcHoldsThePartitionTableAndSelf) {
     Sandbox box;
     box.use_proc();
     box.write("proc/mtd", "dev:    size   erasesize  name\n");
-    auto r = sh(box, "cat /proc/mtd; test -r /proc/self/maps && echo self-ok; test -e /proc/cpuinfo || echo hidden");
+    auto r = sh(box,
+                "cat /proc/mtd; test -r /proc/self/maps && echo self-ok; test -e /proc/cpuinfo || "
+                "echo hidden");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "dev:    size   erasesize  name\nself-ok\nhidden\n");
 }

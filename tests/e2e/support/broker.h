@@ -10,7 +10,7 @@
 namespace sandbox {
 
 class Broker {
-public:
+  public:
     Broker();  // starts it; throws if it does not accept within 10 s
     ~Broker();
     Broker(const Broker &) = delete;
@@ -24,7 +24,7 @@ public:
     void thaw();
     std::string log() const;
 
-private:
+  private:
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

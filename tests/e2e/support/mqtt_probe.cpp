@@ -47,8 +47,8 @@ void MqttProbe::subscribe(const std::string &topic, int qos) {
 
 void MqttProbe::publish(const std::string &topic, const std::string &payload, int qos,
                         bool retain) {
-    mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                      payload.data(), qos, retain);
+    mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                      qos, retain);
 }
 
 std::vector<Heard> MqttProbe::heard() const {
@@ -75,10 +75,10 @@ void MqttProbe::on_subscribe(struct mosquitto *, void *self, int, int, const int
 void MqttProbe::on_message(struct mosquitto *, void *self, const struct mosquitto_message *msg) {
     auto *p = static_cast<MqttProbe *>(self);
     std::lock_guard<std::mutex> lock(p->mu_);
-    p->heard_.push_back({msg->topic,
-                         std::string(static_cast<const char *>(msg->payload),
-                                     static_cast<size_t>(msg->payloadlen)),
-                         msg->qos, msg->retain});
+    p->heard_.push_back(
+        {msg->topic,
+         std::string(static_cast<const char *>(msg->payload), static_cast<size_t>(msg->payloadlen)),
+         msg->qos, msg->retain});
 }
 
 }  // namespace sandbox

@@ -18,7 +18,7 @@ struct Heard {
 };
 
 class MqttProbe {
-public:
+  public:
     // Connects to 127.0.0.1:port and waits for the connection.
     MqttProbe(int port, const std::string &id);
     ~MqttProbe();
@@ -32,7 +32,7 @@ public:
     // Waits until `n` messages have been heard.
     bool wait_heard(size_t n, int timeout_ms = 10000) const;
 
-private:
+  private:
     static void on_connect(struct mosquitto *, void *self, int rc);
     static void on_subscribe(struct mosquitto *, void *self, int, int, const int *);
     static void on_message(struct mosquitto *, void *self, const struct mosquitto_message *);

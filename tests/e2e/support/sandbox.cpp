@@ -20,14 +20,19 @@ namespace fs = std::filesystem;
 
 namespace sandbox {
 
-std::string bin(const std::string &name) { return std::string(APM_BIN_DIR) + "/" + name; }
-std::string lib(const std::string &name) { return std::string(APM_LIB_DIR) + "/" + name; }
+std::string bin(const std::string &name) {
+    return std::string(APM_BIN_DIR) + "/" + name;
+}
+std::string lib(const std::string &name) {
+    return std::string(APM_LIB_DIR) + "/" + name;
+}
 
 Sandbox::Sandbox() {
     std::string tmpl = (fs::temp_directory_path() / "apm-root-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
-    for (const char *d : {"tmp", "var/log", "var/run", "dev", "proc"}) fs::create_directories(host(d));
+    for (const char *d : {"tmp", "var/log", "var/run", "dev", "proc"})
+        fs::create_directories(host(d));
     // The sandbox's /tmp must stay writable for every user, as the real one is.
     fs::permissions(host("tmp"), fs::perms::all | fs::perms::sticky_bit);
 }
@@ -37,7 +42,9 @@ Sandbox::~Sandbox() {
     fs::remove_all(dir_, ec);
 }
 
-std::string Sandbox::host(const std::string &rel) const { return dir_ + "/" + rel; }
+std::string Sandbox::host(const std::string &rel) const {
+    return dir_ + "/" + rel;
+}
 
 void Sandbox::write(const std::string &rel, const std::string &bytes) const {
     fs::create_directories(fs::path(host(rel)).parent_path());
@@ -53,7 +60,9 @@ std::string Sandbox::read(const std::string &rel) const {
     return s.str();
 }
 
-bool Sandbox::exists(const std::string &rel) const { return fs::exists(host(rel)); }
+bool Sandbox::exists(const std::string &rel) const {
+    return fs::exists(host(rel));
+}
 
 void Sandbox::bind(const std::string &host_src, const std::string &sandbox_dst) {
     binds_.push_back(host_src + ":" + sandbox_dst);
@@ -134,7 +143,9 @@ Process::~Process() {
     if (status_ < 0) stop();
 }
 
-bool Process::running() { return status_ < 0 && wait(0) < 0; }
+bool Process::running() {
+    return status_ < 0 && wait(0) < 0;
+}
 
 int Process::wait(int timeout_ms) {
     if (status_ >= 0) return status_;

@@ -24,7 +24,7 @@ std::string lib(const std::string &name);
 
 // A program started in the background; killed when the handle goes away.
 class Process {
-public:
+  public:
     explicit Process(int pid) : pid_(pid) {}
     ~Process();
     Process(const Process &) = delete;
@@ -37,13 +37,13 @@ public:
     // SIGTERM, then SIGKILL after a second; returns the status.
     int stop();
 
-private:
+  private:
     int pid_;
     int status_ = -1;
 };
 
 class Sandbox {
-public:
+  public:
     Sandbox();
     ~Sandbox();
     Sandbox(const Sandbox &) = delete;
@@ -72,7 +72,7 @@ public:
     std::unique_ptr<Process> start(const std::vector<std::string> &argv,
                                    const std::string &argv0 = "") const;
 
-private:
+  private:
     std::vector<std::string> launcher_args(const std::vector<std::string> &argv,
                                            const std::string &argv0) const;
     void exec_child(const std::vector<std::string> &args) const;

@@ -15,7 +15,7 @@ using sandbox::MqttProbe;
 using sandbox::wait_until;
 
 class Link : public FenwireTest {
-protected:
+  protected:
     void SetUp() override {
         FenwireTest::SetUp();
         mqtt_set_transport(nullptr);  // publish through the library session

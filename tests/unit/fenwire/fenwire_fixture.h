@@ -39,7 +39,7 @@ struct Publish {
 };
 
 class CaptureTransport : public MqttTransport {
-public:
+  public:
     explicit CaptureTransport(plat::VirtualClock &clock) : clock_(clock) {}
     int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
         sent.push_back({topic, std::string(static_cast<const char *>(payload), len), qos, retain,
@@ -48,7 +48,7 @@ public:
     }
     std::vector<Publish> sent;
 
-private:
+  private:
     plat::VirtualClock &clock_;
 };
 
@@ -86,7 +86,7 @@ end
 )lua";
 
 class FenwireTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
@@ -105,7 +105,8 @@ protected:
         shell.clear();  // the log's own mkdir
 
         mqtt_set_transport(&capture);
-        if (!send_buffer) send_buffer = static_cast<unsigned char *>(std::calloc(SEND_BUFFER_SIZE, 1));
+        if (!send_buffer)
+            send_buffer = static_cast<unsigned char *>(std::calloc(SEND_BUFFER_SIZE, 1));
         if (!mosqhead) initMosqList(&mosqhead);
         static bool mutex_ready = false;
         if (!mutex_ready) mutex_ready = pthread_mutex_init(&mosq_mutex, nullptr) == 0;

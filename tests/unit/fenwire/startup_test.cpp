@@ -8,7 +8,7 @@ namespace fenwire_test {
 namespace {
 
 class Startup : public FenwireTest {
-protected:
+  protected:
     std::string script(const std::string &text) {
         std::string path = dir_ + "/Fenwire.lua";
         std::ofstream(path) << text;

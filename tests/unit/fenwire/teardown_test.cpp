@@ -10,11 +10,21 @@ namespace {
 
 plat::VirtualClock *child_clock = nullptr;
 
-int ok_connect(struct mosquitto *, const char *, int, int, const char *) { return 0; }
-int ok_loop_start(struct mosquitto *) { return 0; }
-int ok_subscribe(struct mosquitto *, int *, const char *, int) { return 0; }
-int ok_unsubscribe(struct mosquitto *, int *, const char *) { return 0; }
-int ok_disconnect(struct mosquitto *) { return 0; }
+int ok_connect(struct mosquitto *, const char *, int, int, const char *) {
+    return 0;
+}
+int ok_loop_start(struct mosquitto *) {
+    return 0;
+}
+int ok_subscribe(struct mosquitto *, int *, const char *, int) {
+    return 0;
+}
+int ok_unsubscribe(struct mosquitto *, int *, const char *) {
+    return 0;
+}
+int ok_disconnect(struct mosquitto *) {
+    return 0;
+}
 // The network thread never ends: 3 seconds pass and the join still waits.
 int hanging_loop_stop(struct mosquitto *, bool) {
     child_clock->advance(3000000);

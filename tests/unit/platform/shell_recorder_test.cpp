@@ -14,8 +14,7 @@ TEST(ShellRecorder, KeepsExactTextsAndAnswersByPrefix) {
     int status = -1;
     EXPECT_EQ(plat::shell_read("ps w", 4, &status), "123 ");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(sh.commands(),
-              (std::vector<std::string>{"/sbin/iface_led.sh 6 &", "false", "ps w"}));
+    EXPECT_EQ(sh.commands(), (std::vector<std::string>{"/sbin/iface_led.sh 6 &", "false", "ps w"}));
 }
 
 TEST(Shell, RealShellRunsAndReadsBounded) {

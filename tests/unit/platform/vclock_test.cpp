@@ -36,7 +36,10 @@ TEST(VirtualClock, EventsSeeTheirOwnInstantAndMayScheduleMore) {
 }
 
 TEST(VirtualClock, RealClockReturnsWhenUninstalled) {
-    { plat::VirtualClock clock(5); EXPECT_EQ(plat::now(), 5); }
+    {
+        plat::VirtualClock clock(5);
+        EXPECT_EQ(plat::now(), 5);
+    }
     EXPECT_GT(plat::now(), 1700000000);
 }
 
