@@ -42,6 +42,11 @@ void ShellRecorder::clear() {
     commands_.clear();
 }
 
+void ShellRecorder::clear_answers() {
+    std::lock_guard<std::mutex> lock(mu_);
+    answers_.clear();
+}
+
 const ShellRecorder::Answer *ShellRecorder::find(const std::string &command) const {
     for (const auto &a : answers_)
         if (command.compare(0, a.prefix.size(), a.prefix) == 0) return &a;

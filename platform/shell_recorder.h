@@ -19,7 +19,8 @@ class ShellRecorder {
     // Commands starting with `prefix` answer `output` and exit `status`.
     void answer(const std::string &prefix, const std::string &output, int status = 0);
     std::vector<std::string> commands() const;
-    void clear();
+    void clear();          // forgets the commands recorded so far
+    void clear_answers();  // forgets the answers given so far
 
     // Used by the installed shell hooks.
     int on_run(const char *command);

@@ -16,12 +16,17 @@
 //                    overlay on its nearest existing parent folder
 //   --argv0 NAME     the program sees NAME as its invocation name
 //
+// The program and the libraries named in LD_PRELOAD are opened before
+// anything is mounted, so they run even when they live under a folder the
+// sandbox covers (a build tree below /tmp, say).
+//
 // Run as root it needs only a mount namespace; otherwise it also enters a user
 // namespace in which the caller is root. The program is exec'd in place, so
 // it keeps the launcher's process id, and the caller waits for it directly.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -274,6 +279,34 @@ void setup_binds(std::vector<Bind> &binds, bool own_dev) {
     }
 }
 
+// Opens every absolute path of LD_PRELOAD and names it by its descriptor
+// instead (the descriptors stay open across exec for the loader).
+void pin_preload_libraries() {
+    const char *preload = getenv("LD_PRELOAD");
+    if (!preload) return;
+    std::string out, list = preload;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t end = list.find_first_of(": ", start);
+        if (end == std::string::npos) end = list.size();
+        std::string lib = list.substr(start, end - start);
+        if (!lib.empty()) {
+            int fd = lib[0] == '/' ? open(lib.c_str(), O_RDONLY) : -1;
+            if (!out.empty()) out += ':';
+            out += fd >= 0 ? fd_path(fd) : lib;
+        }
+        start = end + 1;
+    }
+    setenv("LD_PRELOAD", out.c_str(), 1);
+}
+
+[[noreturn]] void exec_program(int prog_fd, const std::string &prog, std::vector<char *> &args) {
+    execv(prog.c_str(), args.data());
+    if (errno == ENOENT || errno == ENOTDIR)  // hidden by a mount: run it by descriptor
+        syscall(SYS_execveat, prog_fd, "", args.data(), environ, AT_EMPTY_PATH);
+    die("exec", prog);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -286,6 +319,10 @@ int main(int argc, char **argv) {
         if (b.fd < 0) die("open", b.src);
         if (b.dst.empty() || b.dst[0] != '/') usage();
     }
+    std::string prog = argv[o.prog];
+    int prog_fd = open(prog.c_str(), O_RDONLY | O_CLOEXEC);
+    if (prog_fd < 0) die("open", prog);
+    pin_preload_libraries();
     int tmp_fd = o.tmp.empty() ? -1 : open_dir(o.tmp);
     int var_fd = o.var.empty() ? -1 : open_dir(o.var);
     int dev_fd = o.dev.empty() ? -1 : open_dir(o.dev);
@@ -308,8 +345,6 @@ int main(int argc, char **argv) {
 
     std::vector<char *> args(argv + o.prog, argv + argc);
     args.push_back(nullptr);
-    std::string prog = args[0];
     if (!o.argv0.empty()) args[0] = const_cast<char *>(o.argv0.c_str());
-    execv(prog.c_str(), args.data());
-    die("exec", prog);
+    exec_program(prog_fd, prog, args);
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "sandbox.h"
 
 using sandbox::Sandbox;
@@ -74,6 +76,24 @@ TEST(Sandbox, HostDeviceCanStandInForAnApDevice) {
     auto r = sh(box, "test -c /dev/mem && echo char-device");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "char-device\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Build trees may live below /tmp, which the sandbox covers.
+TEST(Sandbox, ProgramsAndPreloadsUnderCoveredFoldersStillRun) {
+    Sandbox box;
+    std::filesystem::create_directories(box.host("hidden"));
+    std::filesystem::copy_file("/bin/cat", box.host("hidden/cat"));
+    std::filesystem::copy_file(sandbox::lib("libfakemtd.so"), box.host("hidden/libfake.so"));
+    box.write("tmp/seen", "inside\n");
+    box.env("LD_PRELOAD", box.host("hidden/libfake.so"));
+    auto r = box.run({box.host("hidden/cat"), "/tmp/seen", "/proc/self/maps"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.rfind("inside\n", 0), 0u);
+    EXPECT_NE(r.out.find("libfake.so"), std::string::npos) << r.out;
 }
 
 }  // namespace
