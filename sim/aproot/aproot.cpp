@@ -15,6 +15,7 @@
 //                    not exist is made inside the namespace only, through an
 //                    overlay on its nearest existing parent folder
 //   --argv0 NAME     the program sees NAME as its invocation name
+//   --cwd DIR        the program starts in DIR (a path inside the sandbox)
 //
 // The program and the libraries named in LD_PRELOAD are opened before
 // anything is mounted, so they run even when they live under a folder the
@@ -49,7 +50,7 @@ struct Bind {
 };
 
 struct Options {
-    std::string tmp, var, dev, proc, argv0;
+    std::string tmp, var, dev, proc, argv0, cwd;
     std::vector<Bind> binds;
     int prog = -1;  // index of the program in argv
 };
@@ -62,7 +63,7 @@ struct Options {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: aproot [--tmp DIR] [--var DIR] [--dev DIR] [--proc DIR]\n"
-                 "              [--bind SRC:DST]... [--argv0 NAME] -- program [args...]\n");
+                 "              [--bind SRC:DST]... [--argv0 NAME] [--cwd DIR] -- program [args...]\n");
     std::exit(127);
 }
 
@@ -86,6 +87,8 @@ Options parse_options(int argc, char **argv) {
             o.proc = v;
         else if (a == "--argv0")
             o.argv0 = v;
+        else if (a == "--cwd")
+            o.cwd = v;
         else if (a == "--bind") {
             auto colon = v.find(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) usage();
@@ -342,6 +345,7 @@ int main(int argc, char **argv) {
     for (int fd : {tmp_fd, var_fd, dev_fd, proc_fd})
         if (fd >= 0) close(fd);
     for (auto &b : o.binds) close(b.fd);
+    if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) die("chdir", o.cwd);
 
     std::vector<char *> args(argv + o.prog, argv + argc);
     args.push_back(nullptr);

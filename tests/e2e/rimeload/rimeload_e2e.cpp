@@ -47,9 +47,9 @@ std::string make_image(std::uint8_t hw, const std::string &model,
 
 class Rimeload : public ::testing::Test {
   protected:
+    Rimeload() { box.cwd("/tmp"); }  // as the firmware's scripts run it
     sandbox::Result run(const std::vector<std::string> &args) const {
-        std::vector<std::string> argv = {"/bin/sh", "-c", "cd /tmp && exec \"$0\" \"$@\"",
-                                         sandbox::bin("rimeload")};
+        std::vector<std::string> argv = {sandbox::bin("rimeload")};
         argv.insert(argv.end(), args.begin(), args.end());
         return box.run(argv);
     }
@@ -228,9 +228,9 @@ TEST_F(Rimeload, DeletesExactlyTheNamedFileWhateverItsCharacters) {
         for (const char *decoy : {"fw", "keep", "it's", "-rf"})
             fresh.write(std::string("tmp/") + decoy, "decoy");
         fresh.write("tmp/" + name, make_image(0x21, "QM4471Rset"));
-        auto r =
-            fresh.run({"/bin/sh", "-c", "cd /tmp && exec \"$0\" \"$@\"", sandbox::bin("rimeload"),
-                       "-H", "V2.0", "-n", "QM4471Rset", "-f", "/tmp/" + name});
+        fresh.cwd("/tmp");  // where a command split at its blanks would have acted
+        auto r = fresh.run(
+            {sandbox::bin("rimeload"), "-H", "V2.0", "-n", "QM4471Rset", "-f", "/tmp/" + name});
         EXPECT_EQ(r.out, kDamaged);
         EXPECT_EQ(r.status, 252);
         EXPECT_FALSE(fresh.exists("tmp/" + name));

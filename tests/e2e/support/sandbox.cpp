@@ -106,6 +106,7 @@ std::vector<std::string> Sandbox::launcher_args(const std::vector<std::string> &
     if (proc_) args.insert(args.end(), {"--proc", host("proc")});
     for (const auto &b : binds_) args.insert(args.end(), {"--bind", b});
     if (!argv0.empty()) args.insert(args.end(), {"--argv0", argv0});
+    if (!cwd_.empty()) args.insert(args.end(), {"--cwd", cwd_});
     args.push_back("--");
     args.insert(args.end(), argv.begin(), argv.end());
     return args;

@@ -61,6 +61,8 @@ class Sandbox {
     // bind("/dev/null", "/dev/mem") works with use_dev()).
     void bind(const std::string &host_src, const std::string &sandbox_dst);
     void env(const std::string &key, const std::string &value) { env_[key] = value; }
+    // The folder (inside the sandbox) the program starts in.
+    void cwd(const std::string &dir) { cwd_ = dir; }
 
     // Runs argv[0] (a host path) with the given invocation name (empty: the
     // path itself). A program still running after `timeout_s` is killed.
@@ -78,6 +80,7 @@ class Sandbox {
     void exec_child(const std::vector<std::string> &args) const;
     std::string dir_;
     bool dev_ = false, proc_ = false;
+    std::string cwd_;
     std::vector<std::string> binds_;
     std::map<std::string, std::string> env_;
 };
