@@ -12,6 +12,19 @@
 --   AP -> AC  {"type":"image","sn":..,"version":..}
 --   AP -> AC  {"type":"config","sn":..}
 --   AC -> AP  {"type":"config_resp","sn":..,"result":0,"config":{..}}
+--   AP -> AC  {"type":"heartbeat","sn":..}
+--   AC -> AP  {"type":"heartbeat_resp","sn":..}
+--   AC -> AP  {"type":"run","sn":..,"id":n,"reset":code,..}     an action, by code:
+--             0 state report + config backup, 1 state report when the radios
+--             are ready + backup, 3 state report, 4 firmware update, 5 user info
+--   AP -> AC  {"type":"ack","sn":..,"id":n,"reset":code}          reply to a run message
+--   AP -> AC  {"type":"state","sn":..,"fat":0|1,"online":{"radio1":n,"radio2":m},
+--              "events":[{"event":"online"|"offline","radio":r,"mac":..,"ip":..,
+--                         "ssid":..,"hostname":..}]}
+--   AP -> AC  {"type":"config_backup","sn":..,"config":{..}}
+--   AP -> AC  {"type":"user_info","sn":..,"stations":[{..}]}
+--   AP -> AC  {"type":"update_ack","sn":..,"code":c}    0 flashing, 1 no image,
+--                                                        2 image rejected
 
 local cjson = require "cjson"
 
@@ -35,7 +48,10 @@ IsNeedImage = setting("IS_NEED_IMAGE", 0)
 
 MODEL = setting("MODEL", "QM4471R")
 VERSION = setting("VERSION", "V2.0")
+HW_VERSION = setting("HW_VERSION", "V2.0")
 BIND_IP = setting("BIND_IP", "127.0.0.1")
+RIMELOAD = setting("RIMELOAD", "rimeload")
+FIRMWARE = "/tmp/firmware.img"
 
 -- What the controller sent back during provisioning.
 local session = {}
@@ -96,4 +112,117 @@ function APParseConfigureResponseMessage(payload)
     if msg == nil or msg.result ~= 0 then return 0 end
     session.config = msg.config or {}
     return 1
+end
+
+-- Run state -----------------------------------------------------------------
+
+-- Collected between the calls that report them, cleared once sent.
+local pending_events = {}
+local online = {radio1 = 0, radio2 = 0}
+local pending_users = {}
+
+-- Classifies one inbound message: 2 heartbeat answer, 1 run message (with
+-- the reply to publish at once), 0 anything else.
+function getRunMessType(payload)
+    local ok, msg = pcall(cjson.decode, payload)
+    if not ok or type(msg) ~= "table" then return 0, "" end
+    if msg.sn ~= nil and msg.sn ~= SN then return 0, "" end
+    if msg.type == "heartbeat_resp" then return 2, "" end
+    if msg.type == "run" then
+        return 1, encode({type = "ack", id = msg.id, reset = msg.reset})
+    end
+    return 0, ""
+end
+
+-- recode 1 for a well-formed run message, and its action code.
+function APParseRunResponseMessage(payload)
+    local msg = decode(payload, "run")
+    if msg == nil or type(msg.reset) ~= "number" then return 0, 0 end
+    return 1, msg.reset
+end
+
+-- cjson writes an empty table as {}: an empty list is spliced in by hand.
+local function encode_with_list(msg, key, list)
+    if #list > 0 then
+        msg[key] = list
+        return encode(msg)
+    end
+    local text = encode(msg)
+    return text:sub(1, -2) .. ',"' .. key .. '":[]}'
+end
+
+local function state_message(fat)
+    local msg = {type = "state", fat = fat, online = online}
+    local events = pending_events
+    pending_events = {}
+    return encode_with_list(msg, "events", events)
+end
+
+function AssembleStateMsg(fat)
+    return state_message(fat)
+end
+
+function FatAssembleStateMsg()
+    return state_message(1)
+end
+
+function AssembleConfigBackup()
+    return encode({type = "config_backup", config = session.config or {}})
+end
+
+function getStaInfo(kind, radio, mac, ip, ssid, hostname)
+    local event = ({[1] = "online", [2] = "offline"})[kind] or tostring(kind)
+    pending_events[#pending_events + 1] =
+        {event = event, radio = radio, mac = mac, ip = ip, ssid = ssid, hostname = hostname}
+end
+
+function getOnlineStaNum(radio1, radio2)
+    online = {radio1 = radio1, radio2 = radio2}
+end
+
+function AssembleHearbeat()
+    return encode({type = "heartbeat"})
+end
+
+function getUserInfo(kind, radio, mac, ip, ssid, hostname, uptime, rxrates, txrates, rxbytes,
+                     txbytes, signal, phyrate, aux32k, aux16)
+    pending_users[#pending_users + 1] = {
+        radio = radio, mac = mac, ip = ip, ssid = ssid, hostname = hostname,
+        uptime = uptime, rxrate = rxrates, txrate = txrates, rxbytes = rxbytes,
+        txbytes = txbytes, signal = signal, phyrate = phyrate, aux32k = aux32k, aux16 = aux16,
+    }
+end
+
+function AssembleUserInfo()
+    local users = pending_users
+    pending_users = {}
+    return encode_with_list({type = "user_info"}, "stations", users)
+end
+
+-- Whether the image in place passes rimeload for this board (which deletes
+-- a bad one).
+local function image_passes()
+    local f = io.open(FIRMWARE, "rb")
+    if f == nil then return nil end
+    f:close()
+    local cmd = string.format("%s -H %s -n %s -f %s 2>/dev/null", RIMELOAD, HW_VERSION, MODEL,
+                              FIRMWARE)
+    local p = io.popen(cmd)
+    if p == nil then return false end
+    local out = p:read("*a") or ""
+    p:close()
+    return out:match("^OK") ~= nil
+end
+
+-- An update request: flash now (1) only when the image is in place and good.
+function parseupdateSWconfig(payload)
+    if decode(payload, "run") == nil then return 0, 2 end
+    local passes = image_passes()
+    if passes == nil then return 0, 1 end
+    if not passes then return 0, 2 end
+    return 1, 0
+end
+
+function AssembleupdateOK(code)
+    return encode({type = "update_ack", code = code})
 end

@@ -2,6 +2,8 @@
 
 #include <mosquitto.h>
 
+#include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 #include "json_lite.h"
@@ -50,12 +52,16 @@ void AcSim::handle(const std::string &sn, const std::string &payload) {
     std::string type = json_string(payload, "type");
     record({true, sn, type, payload});
     int join_result, config_result;
+    bool heartbeats;
     {
         std::lock_guard<std::mutex> lock(mu_);
         join_result = settings_.join_result;
         config_result = settings_.config_result;
+        heartbeats = settings_.answer_heartbeats;
     }
-    if (type == "join") {
+    if (type == "heartbeat") {
+        if (heartbeats) send(sn, "heartbeat_resp", "{}");
+    } else if (type == "join") {
         send(sn, "join_resp", "{\"result\":" + std::to_string(join_result) + "}");
     } else if (type == "config") {
         send(sn, "config_resp",
@@ -73,6 +79,32 @@ void AcSim::send(const std::string &sn, const std::string &type, const std::stri
     mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(msg.size()), msg.data(), 1,
                       false);
     record({false, sn, type, msg});
+}
+
+void AcSim::send_run(const std::string &sn, int reset) {
+    int id;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        id = next_id_++;
+    }
+    send(sn, "run", "{\"id\":" + std::to_string(id) + ",\"reset\":" + std::to_string(reset) + "}");
+}
+
+bool AcSim::command(const std::string &line) {
+    std::istringstream in(line);
+    std::string verb, sn, arg;
+    in >> verb >> sn >> arg;
+    if (verb == "run" && !sn.empty() && !arg.empty())
+        send_run(sn, std::atoi(arg.c_str()));
+    else if (verb == "update" && !sn.empty())
+        send_run(sn, 4);
+    else if (verb == "userinfo" && !sn.empty())
+        send_run(sn, 5);
+    else if (verb == "heartbeats" && (sn == "on" || sn == "off"))
+        set_answer_heartbeats(sn == "on");
+    else
+        return false;
+    return true;
 }
 
 void AcSim::record(const AcEvent &e) {
@@ -111,6 +143,50 @@ void AcSim::set_join_result(int r) {
 void AcSim::set_config_result(int r) {
     std::lock_guard<std::mutex> lock(mu_);
     settings_.config_result = r;
+}
+
+void AcSim::set_answer_heartbeats(bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    settings_.answer_heartbeats = on;
+}
+
+namespace {
+
+std::string join_list(const std::vector<std::string> &items) {
+    std::string out;
+    for (const auto &i : items) out += (out.empty() ? "" : " ") + i;
+    return out;
+}
+
+std::string describe_state(const std::string &p) {
+    std::string out = "online " + std::to_string(json_number(p, "radio1")) + " (2.4G) + " +
+                      std::to_string(json_number(p, "radio2")) + " (5G)";
+    auto events = json_strings(p, "event");
+    auto macs = json_strings(p, "mac");
+    auto ips = json_strings(p, "ip");
+    for (size_t i = 0; i < events.size() && i < macs.size(); ++i)
+        out += (i ? ", " : "; ") + events[i] + " " + macs[i] + (i < ips.size() ? " " + ips[i] : "");
+    return out;
+}
+
+}  // namespace
+
+std::string describe(const AcEvent &e) {
+    const std::string &p = e.payload;
+    std::string what;
+    if (e.type == "state")
+        what = describe_state(p);
+    else if (e.type == "run" || e.type == "ack")
+        what = "id " + std::to_string(json_number(p, "id")) + ", action " +
+               std::to_string(json_number(p, "reset"));
+    else if (e.type == "user_info")
+        what = "stations " + join_list(json_strings(p, "mac"));
+    else if (e.type == "update_ack")
+        what = "code " + std::to_string(json_number(p, "code"));
+    else if (e.type == "join_resp" || e.type == "config_resp")
+        what = "result " + std::to_string(json_number(p, "result"));
+    return std::string(e.from_ap ? "AC <- " : "AC -> ") + e.sn + " " + e.type +
+           (what.empty() ? "" : ": " + what);
 }
 
 }  // namespace sim

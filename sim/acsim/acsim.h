@@ -25,6 +25,7 @@ struct AcSettings {
     int port = 1883;
     int join_result = 0;    // 0 accepts a join
     int config_result = 0;  // 0 accepts a configuration
+    bool answer_heartbeats = true;
 };
 
 class AcSim {
@@ -38,8 +39,15 @@ class AcSim {
     void start();
     void stop();
 
-    // Sends one message to an AP.
+    // Sends one message to an AP; `json` is an object of further fields.
     void send(const std::string &sn, const std::string &type, const std::string &json);
+    // Sends a run message with this action code (0 state report + backup,
+    // 1 report when ready + backup, 3 state report, 4 firmware update,
+    // 5 user information) and a fresh id.
+    void send_run(const std::string &sn, int reset);
+    // Runs one command line ("run SN CODE", "update SN", "userinfo SN",
+    // "heartbeats on|off"); false for a line it does not know.
+    bool command(const std::string &line);
     std::vector<AcEvent> events() const;
     size_t count(const std::string &sn, const std::string &type, bool from_ap = true) const;
     // Called (on the network thread) for every event, e.g. to print it.
@@ -47,6 +55,7 @@ class AcSim {
 
     void set_join_result(int r);
     void set_config_result(int r);
+    void set_answer_heartbeats(bool on);
 
   private:
     static void connected(struct mosquitto *, void *self, int rc);
@@ -59,6 +68,10 @@ class AcSim {
     mutable std::mutex mu_;
     std::vector<AcEvent> events_;
     std::function<void(const AcEvent &)> on_event_;
+    int next_id_ = 1;
 };
+
+// A one-line human reading of an event, for the command and the demo.
+std::string describe(const AcEvent &e);
 
 }  // namespace sim

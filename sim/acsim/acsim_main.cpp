@@ -1,12 +1,21 @@
 // acsim: the controller simulator as a command, for the demo and for trying
-// the agent by hand. Prints what it hears and says until interrupted.
+// the agent by hand. Prints what it hears and says until interrupted, and
+// takes commands on standard input, one per line:
+//   run SN CODE      a run message with action CODE (0, 1, 3, 4, 5, ...)
+//   update SN        a firmware update request (action 4)
+//   userinfo SN      a user-information request (action 5)
+//   heartbeats on|off
 //
-//   acsim [-h host] [-p port] [-j join_result] [-c config_result]
+//   acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]
+// -q: stop answering heartbeats from the start.
+#include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <string>
 
 #include "acsim.h"
 
@@ -18,16 +27,40 @@ void on_signal(int) {
 }
 
 void print_event(const sim::AcEvent &e) {
-    std::printf("%s %-8s %-12s %s\n", e.from_ap ? "AC <-" : "AC ->", e.sn.c_str(), e.type.c_str(),
-                e.payload.c_str());
+    std::printf("%s\n", sim::describe(e).c_str());
     std::fflush(stdout);
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]\n");
+    return 2;
+}
+
+// Reads commands while standard input stays open; then just waits.
+void serve(sim::AcSim &ac) {
+    bool input = true;
+    while (!stop_requested) {
+        struct pollfd p = {0, POLLIN, 0};
+        if (!input || poll(&p, 1, 100) <= 0) {
+            if (!input) usleep(100000);
+            continue;
+        }
+        std::string line;
+        if (!std::getline(std::cin, line)) {
+            input = false;
+            continue;
+        }
+        if (!line.empty() && !ac.command(line))
+            std::fprintf(stderr, "acsim: unknown command: %s\n", line.c_str());
+    }
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     sim::AcSettings s;
-    for (int c; (c = getopt(argc, argv, "h:p:j:c:")) != -1;) {
+    for (int c; (c = getopt(argc, argv, "h:p:j:c:q")) != -1;) {
         switch (c) {
             case 'h':
                 s.host = optarg;
@@ -41,11 +74,11 @@ int main(int argc, char **argv) {
             case 'c':
                 s.config_result = std::atoi(optarg);
                 break;
+            case 'q':
+                s.answer_heartbeats = false;
+                break;
             default:
-                std::fprintf(
-                    stderr,
-                    "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result]\n");
-                return 2;
+                return usage();
         }
     }
     std::signal(SIGINT, on_signal);
@@ -53,6 +86,6 @@ int main(int argc, char **argv) {
     sim::AcSim ac(s);
     ac.on_event(print_event);
     ac.start();
-    while (!stop_requested) usleep(100000);
+    serve(ac);
     return 0;
 }

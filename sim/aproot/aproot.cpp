@@ -241,6 +241,7 @@ void setup_proc(int user_dirfd) {
 // Makes `dst` exist, inside this namespace only. Its nearest existing parent
 // folder gets a writable overlay whose upper layer lives on a tmpfs.
 void create_inside_namespace(const std::string &dst, bool dir) {
+    static std::vector<std::string> overlays;  // folders given an overlay already
     std::string parent = dst.substr(0, dst.rfind('/'));
     if (parent.empty()) parent = "/";
     std::string existing = parent;
@@ -249,6 +250,14 @@ void create_inside_namespace(const std::string &dst, bool dir) {
     char real[PATH_MAX];
     if (!realpath(existing.c_str(), real)) die("realpath", existing);
     std::string real_parent = std::string(real) + parent.substr(existing.size());
+    bool have = false;
+    for (const auto &o : overlays) have = have || o == real;
+    if (have) {
+        mkdirs(real_parent);
+        make_mount_point(real_parent + dst.substr(parent.size()), dir);
+        return;
+    }
+    overlays.push_back(real);
     std::string stage = make_stage("ovl");
     mkdirs(stage + "/upper");
     mkdirs(stage + "/work");
@@ -265,21 +274,22 @@ void create_inside_namespace(const std::string &dst, bool dir) {
 // Binds come after /dev is replaced, so a device of the host (e.g. /dev/null)
 // can stand in for one of the AP's.
 void setup_binds(std::vector<Bind> &binds, bool own_dev) {
+    // Every mount point first: an overlay made for one would hide a bind
+    // already made below it for another.
     for (auto &b : binds) {
         bool dir = is_dir_fd(b.fd);
         bool ours = b.dst.rfind("/tmp/", 0) == 0 || b.dst.rfind("/var/", 0) == 0 ||
                     (own_dev && b.dst.rfind("/dev/", 0) == 0);
-        if (access(b.dst.c_str(), F_OK) == 0) {
-            // mounted over as it is
-        } else if (ours) {
+        if (access(b.dst.c_str(), F_OK) == 0) continue;  // mounted over as it is
+        if (ours) {
             // these folders already belong to this namespace (or to the caller)
             mkdirs(b.dst.substr(0, b.dst.rfind('/')));
             make_mount_point(b.dst, dir);
         } else {
             create_inside_namespace(b.dst, dir);
         }
-        bind_mount(fd_path(b.fd), b.dst);
     }
+    for (auto &b : binds) bind_mount(fd_path(b.fd), b.dst);
 }
 
 // Opens every absolute path of LD_PRELOAD and names it by its descriptor

@@ -1,6 +1,9 @@
 // The shipped Fenwire in a sandbox root with the sample script.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <map>
+#include <memory>
 #include <string>
 
 #include "acsim.h"
@@ -96,6 +99,84 @@ TEST(FenwireE2E, ProvisionsAgainstTheControllerAndRejoinsAfterBrokerLoss) {
         [&] { return count(box.log(), "\tget config response\n") == 2; }, 30000))
         << box.log();
     EXPECT_TRUE(agent->running());
+}
+
+// An agent provisioned by acsim over a real broker, in the run state.
+struct RunningAgent {
+    explicit RunningAgent(std::map<std::string, std::string> env = {}) {
+        settings.port = broker.port();
+        ac = std::make_unique<sim::AcSim>(settings);
+        ac->start();
+        box.env("FENWIRE_SN", "AB12");
+        box.env("FENWIRE_AC_PORT", std::to_string(broker.port()));
+        box.env("FENWIRE_RIMELOAD", "/usr/sbin/rimeload");
+        for (auto &kv : env) box.env(kv.first, kv.second);
+        box.bind(sandbox::bin("rimeload"), "/usr/sbin/rimeload");
+        box.bind(kSource + "/sim/stubs/sysupgrade", "/sbin/sysupgrade");
+        agent = box.start({sandbox::bin("Fenwire")});
+    }
+    bool wait_log(const std::string &line, size_t times = 1, int timeout_ms = 15000) {
+        return sandbox::wait_until([&] { return count(box.log(), "\t" + line + "\n") >= times; },
+                                   timeout_ms);
+    }
+    sandbox::Broker broker;
+    sim::AcSettings settings;
+    std::unique_ptr<sim::AcSim> ac;
+    FenwireBox box;
+    std::unique_ptr<sandbox::Process> agent;
+};
+
+TEST(FenwireE2E, UnansweredHeartbeatsSendTheAgentBackToJoin) {
+    RunningAgent a({{"FENWIRE_HEARTBEAT_TIMEOUT", "0"}, {"FENWIRE_HEARTBEAT_TIMES", "2"}});
+    ASSERT_TRUE(a.wait_log("ap enter run")) << a.box.log();
+    ASSERT_TRUE(sandbox::wait_until([&] { return a.ac->count("AB12", "heartbeat") >= 2; }));
+    EXPECT_EQ(count(a.box.log(), "\tReceive heartbeat"), 1u) << "answers fold into one line";
+    a.ac->set_answer_heartbeats(false);
+    ASSERT_TRUE(a.wait_log("Heartbeat timeout")) << a.box.log();
+    EXPECT_TRUE(a.wait_log("get config response", 2)) << a.box.log();
+    EXPECT_EQ(a.ac->count("AB12", "join"), 2u);
+    EXPECT_TRUE(has(a.box.log(), "\tHeartbeat miss 1\n"));
+}
+
+TEST(FenwireE2E, RunMessagesAreAnsweredWithReportsAndBackups) {
+    RunningAgent a;
+    ASSERT_TRUE(a.wait_log("ap enter run")) << a.box.log();
+    ASSERT_TRUE(sandbox::wait_until([&] { return a.ac->count("AB12", "state") >= 1; }))
+        << "configuration makes a state report due";
+    a.ac->send_run("AB12", 0);
+    EXPECT_TRUE(sandbox::wait_until([&] {
+        return a.ac->count("AB12", "ack") == 1 && a.ac->count("AB12", "config_backup") == 1 &&
+               a.ac->count("AB12", "state") == 2;
+    })) << a.box.log();
+    EXPECT_TRUE(a.wait_log("send config backup"));
+}
+
+TEST(FenwireE2E, AnAcceptedUpdateIsCheckedFlashedAndEndsTheAgent) {
+    RunningAgent a;
+    ASSERT_TRUE(a.wait_log("ap enter run")) << a.box.log();
+    ASSERT_EQ(std::system(("\"" + sandbox::bin("fwimage") + "\" -H V2.0 -n QM4471R -c -o " +
+                           a.box.host("tmp/firmware.img"))
+                              .c_str()),
+              0);
+    a.ac->send_run("AB12", 4);  // a corrupt image: rimeload rejects and deletes it
+    ASSERT_TRUE(sandbox::wait_until([&] { return a.ac->count("AB12", "update_ack") == 1; }));
+    EXPECT_FALSE(a.box.exists("tmp/firmware.img"));
+    EXPECT_TRUE(a.agent->running());
+
+    ASSERT_EQ(std::system(("\"" + sandbox::bin("fwimage") + "\" -H V2.0 -n QM4471R -o " +
+                           a.box.host("tmp/firmware.img"))
+                              .c_str()),
+              0);
+    a.ac->send_run("AB12", 4);
+    EXPECT_EQ(a.agent->wait(20000), 1);
+    EXPECT_EQ(a.ac->count("AB12", "update_ack"), 2u);
+    auto events = a.ac->events();
+    std::string last_ack;
+    for (auto &e : events)
+        if (e.type == "update_ack") last_ack = e.payload;
+    EXPECT_TRUE(has(last_ack, "\"code\":0")) << last_ack;
+    EXPECT_TRUE(has(a.box.log(), "\tdo update............\n"));
+    EXPECT_EQ(a.box.read("tmp/sysupgrade.log"), "sysupgrade -n -F /tmp/firmware.img\n");
 }
 
 }  // namespace

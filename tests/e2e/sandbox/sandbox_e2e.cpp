@@ -58,6 +58,17 @@ TEST(Sandbox, BindCreatesMissingTargetsOnlyInside) {
     EXPECT_NE(access(dst.c_str(), F_OK), 0) << "the host must not see the sandbox's files";
 }
 
+TEST(Sandbox, SeveralNewTargetsInOneFolderAreAllVisible) {
+    Sandbox box;
+    box.write("a", "A\n");
+    box.write("b", "B\n");
+    box.bind(box.host("a"), "/usr/sbin/apm-probe-a");
+    box.bind(box.host("b"), "/sbin/apm-probe-b");  // the same folder through a link
+    auto r = sh(box, "cat /usr/sbin/apm-probe-a /usr/sbin/apm-probe-b");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "A\nB\n");
+}
+
 TEST(Sandbox, Argv0AndExitStatusReachTheCaller) {
     Sandbox box;
     auto r = box.run({"/bin/sh", "-c", "echo $0; exit 7"}, "physreg");
