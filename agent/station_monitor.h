@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "station_list.h"
@@ -28,6 +29,18 @@ extern int staNUM5;
 
 // Creates the list head and starts the station thread: 0 when it started.
 int netlink_loop_start();
+// Creates the zeroed head record in NLhead (an existing head is emptied and
+// kept, so a second start-up does not leak the first list).
+void initNLlist();
+// The station thread: registers with the driver, then applies every event
+// it receives until the socket fails.
+void *_nl_thread_main(void *);
+// Applies one received netlink message of `len` bytes to the list and the
+// station file; takes netlink_mutex itself.
+void nl_handle_message(const uint8_t *msg, size_t len);
+// Where the station file lives (nullptr: "/tmp/sta_mac_ip"); the sed
+// commands name the same path. Set before the station thread starts.
+void station_file_set_path(const char *path);
 
 // Takes one sample of the station with this MAC on rec's interface into
 // rec's ring (an all-zero sample when the driver does not list it).
@@ -42,3 +55,8 @@ int NLlistdelete(NLnode *head, NLnode *rec);
 int NLlistclear(NLnode *head);
 // One sample for every record of type 0.
 void NLlistUpdate(NLnode *head);
+
+// Two records describe the same station: equal MAC, IP text, radio and WLAN.
+bool same_station(const NLnode &a, const NLnode &b);
+// Frees a record's samples and leaves its ring empty.
+void free_usr_ring(NLnode *rec);

@@ -56,21 +56,34 @@ void VirtualClock::on_sleep(std::function<void(uint64_t, uint64_t)> hook) {
 }
 
 void VirtualClock::advance(uint64_t us) {
-    std::unique_lock<std::recursive_mutex> lock(mu_);
-    ++sleeps_;
-    if (hook_) hook_(now_us_, us);
-    uint64_t target = now_us_ + us;
-    for (;;) {
-        auto due = std::min_element(events_.begin(), events_.end(), [](auto &a, auto &b) {
-            return a.when != b.when ? a.when < b.when : a.seq < b.seq;
-        });
-        if (due == events_.end() || due->when > target) break;
-        Event ev = std::move(*due);
-        events_.erase(due);
-        now_us_ = std::max(now_us_, ev.when);
-        ev.fn();
+    // Events and the hook run without the clock's lock held, so they may
+    // take locks of their own (and read the clock) in any order.
+    std::function<void(uint64_t, uint64_t)> hook;
+    uint64_t target;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mu_);
+        ++sleeps_;
+        hook = hook_;
+        target = now_us_ + us;
     }
-    now_us_ = target;
+    if (hook) hook(target - us, us);
+    for (;;) {
+        std::function<void()> fn;
+        {
+            std::lock_guard<std::recursive_mutex> lock(mu_);
+            auto due = std::min_element(events_.begin(), events_.end(), [](auto &a, auto &b) {
+                return a.when != b.when ? a.when < b.when : a.seq < b.seq;
+            });
+            if (due == events_.end() || due->when > target) {
+                now_us_ = std::max(now_us_, target);
+                return;
+            }
+            now_us_ = std::max(now_us_, due->when);
+            fn = std::move(due->fn);
+            events_.erase(due);
+        }
+        fn();
+    }
 }
 
 namespace {

@@ -179,4 +179,54 @@ TEST(FenwireE2E, AnAcceptedUpdateIsCheckedFlashedAndEndsTheAgent) {
     EXPECT_EQ(a.box.read("tmp/sysupgrade.log"), "sysupgrade -n -F /tmp/firmware.img\n");
 }
 
+// Runs the fake Wi-Fi driver's command against the agent's sandbox.
+int wifi(const RunningAgent &a, const std::string &args) {
+    std::string cmd = "\"" + sandbox::bin("fakewifi") + "\" -d \"" + a.box.host("tmp/fakewifi") +
+                      "\" " + args + " >/dev/null";
+    return std::system(cmd.c_str());
+}
+
+TEST(FenwireE2E, StationChurnOnBothRadiosIsReportedAndKeptInTheStationFile) {
+    RunningAgent a({{"LD_PRELOAD", sandbox::lib("libfakewifi.so")},
+                    {"FAKEWIFI_DIR", "/tmp/fakewifi"},
+                    {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+    ASSERT_TRUE(a.wait_log("ap enter run")) << a.box.log();
+    ASSERT_TRUE(sandbox::wait_until([&] { return a.box.exists("tmp/fakewifi/events.sock"); }));
+    auto online = [&](const std::string &mac) {
+        for (auto &e : a.ac->events())
+            if (e.type == "state" && has(e.payload, "\"event\":\"online\"") && has(e.payload, mac))
+                return true;
+        return false;
+    };
+    ASSERT_EQ(wifi(a, "join 00:11:22:33:44:01 192.168.1.11 -r 1 -w 0 -n phone"), 0);
+    ASSERT_EQ(wifi(a, "join 00:11:22:33:44:02 192.168.1.12 -r 2 -w 3 -n laptop"), 0);
+    ASSERT_EQ(wifi(a, "join 00:11:22:33:44:03 192.168.1.13 -r 2 -w 1"), 0);
+    ASSERT_TRUE(sandbox::wait_until([&] {
+        return online("00:11:22:33:44:01") && online("00:11:22:33:44:02") && online("00:11:22:33:44:03");
+    })) << a.box.log();
+    EXPECT_EQ(a.box.read("tmp/sta_mac_ip"),
+              "R:1 W:0 mac:00:11:22:33:44:01 ip:192.168.1.11\n"
+              "R:2 W:3 mac:00:11:22:33:44:02 ip:192.168.1.12\n"
+              "R:2 W:1 mac:00:11:22:33:44:03 ip:192.168.1.13\n");
+
+    ASSERT_EQ(wifi(a, "leave 00:11:22:33:44:02"), 0);
+    ASSERT_EQ(wifi(a, "join 00:11:22:33:44:01 192.168.1.21 -r 1 -w 0"), 0);  // new address
+    ASSERT_TRUE(sandbox::wait_until([&] {
+        return a.wait_log("sta offline mac:00:11:22:33:44:02,ip:192.168.1.12, radioid:2", 1, 0) &&
+               a.wait_log("sta online mac:00:11:22:33:44:01,ip:192.168.1.21, radioid:1", 1, 0);
+    })) << a.box.log();
+    EXPECT_EQ(a.box.read("tmp/sta_mac_ip"),
+              "R:2 W:1 mac:00:11:22:33:44:03 ip:192.168.1.13\n"
+              "R:1 W:0 mac:00:11:22:33:44:01 ip:192.168.1.21\n");
+    EXPECT_TRUE(a.wait_log("        mac:00:11:22:33:44:03, radioId:2"));
+
+    a.ac->send_run("AB12", 5);  // user information, with the samples taken meanwhile
+    ASSERT_TRUE(sandbox::wait_until([&] { return a.ac->count("AB12", "user_info") == 1; }));
+    for (auto &e : a.ac->events()) {
+        if (e.type == "user_info") {
+            EXPECT_TRUE(has(e.payload, "00:11:22:33:44:03")) << e.payload;
+        }
+    }
+}
+
 }  // namespace

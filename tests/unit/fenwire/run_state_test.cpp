@@ -348,7 +348,7 @@ TEST_F(RunState, UserInformationGoesOutOnlyForReportedStationsWithSamples) {
     {
         MutexLock lock(netlink_mutex);
         with_samples = add_station(1, 0);
-        add_station(2, 0);  // no samples
+        add_station(2, 0, 9);  // no interface for radio 9, so never a sample
         add_station(3, 1);  // not reported yet
         auto *u = static_cast<UsrNode *>(std::calloc(1, sizeof(UsrNode)));
         u->next = u;
