@@ -26,7 +26,9 @@ constexpr size_t kStampLen = 16;       // "<MM-DD hh:mm:ss>"
 // One lock for the paths and every touch of the log: a fold is a
 // read-modify-write of the last line and must not race an append.
 std::mutex log_mutex;
-DebugLogPaths log_paths;
+// Never destroyed: the MQTT and station threads may still log while the
+// process exits.
+DebugLogPaths &log_paths = *new DebugLogPaths;
 
 struct FileCloser {
     void operator()(FILE *fp) const { std::fclose(fp); }

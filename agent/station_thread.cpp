@@ -20,7 +20,8 @@
 namespace {
 
 constexpr const char *kDefaultStationFile = "/tmp/sta_mac_ip";
-std::string station_file = kDefaultStationFile;
+// Never destroyed: the station thread may still use it while the process exits.
+std::string &station_file = *new std::string(kDefaultStationFile);
 
 pthread_t nl_thread;  // the station thread
 
