@@ -16,6 +16,8 @@
 //                    overlay on its nearest existing parent folder
 //   --argv0 NAME     the program sees NAME as its invocation name
 //   --cwd DIR        the program starts in DIR (a path inside the sandbox)
+//   --env KEY=VALUE  set in the program's environment only (so LD_PRELOAD or
+//                    ASAN_OPTIONS given this way do not touch the launcher)
 //
 // The program and the libraries named in LD_PRELOAD are opened before
 // anything is mounted, so they run even when they live under a folder the
@@ -52,6 +54,7 @@ struct Bind {
 struct Options {
     std::string tmp, var, dev, proc, argv0, cwd;
     std::vector<Bind> binds;
+    std::vector<std::string> envs;
     int prog = -1;  // index of the program in argv
 };
 
@@ -63,7 +66,8 @@ struct Options {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: aproot [--tmp DIR] [--var DIR] [--dev DIR] [--proc DIR]\n"
-                 "              [--bind SRC:DST]... [--argv0 NAME] [--cwd DIR] -- program [args...]\n");
+                 "              [--bind SRC:DST]... [--argv0 NAME] [--cwd DIR] [--env K=V]...\n"
+                 "              -- program [args...]\n");
     std::exit(127);
 }
 
@@ -89,6 +93,8 @@ Options parse_options(int argc, char **argv) {
             o.argv0 = v;
         else if (a == "--cwd")
             o.cwd = v;
+        else if (a == "--env" && v.find('=') != std::string::npos && v[0] != '=')
+            o.envs.push_back(v);
         else if (a == "--bind") {
             auto colon = v.find(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) usage();
@@ -335,6 +341,10 @@ int main(int argc, char **argv) {
     std::string prog = argv[o.prog];
     int prog_fd = open(prog.c_str(), O_RDONLY | O_CLOEXEC);
     if (prog_fd < 0) die("open", prog);
+    for (const auto &kv : o.envs) {
+        size_t eq = kv.find('=');
+        setenv(kv.substr(0, eq).c_str(), kv.c_str() + eq + 1, 1);
+    }
     pin_preload_libraries();
     int tmp_fd = o.tmp.empty() ? -1 : open_dir(o.tmp);
     int var_fd = o.var.empty() ? -1 : open_dir(o.var);

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+
+#include <exception>
 #include <filesystem>
 
 #include "sandbox.h"
@@ -98,7 +101,11 @@ TEST(Sandbox, ProgramsAndPreloadsUnderCoveredFoldersStillRun) {
     Sandbox box;
     std::filesystem::create_directories(box.host("hidden"));
     std::filesystem::copy_file("/bin/cat", box.host("hidden/cat"));
-    std::filesystem::copy_file(sandbox::lib("libfakemtd.so"), box.host("hidden/libfake.so"));
+    // Any plain shared library will do; the C++ runtime is at hand (a library
+    // of this build may carry sanitizer runtimes that /bin/cat lacks).
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void *>(&std::terminate), &info), 0);
+    std::filesystem::copy_file(info.dli_fname, box.host("hidden/libfake.so"));
     box.write("tmp/seen", "inside\n");
     box.env("LD_PRELOAD", box.host("hidden/libfake.so"));
     auto r = box.run({box.host("hidden/cat"), "/tmp/seen", "/proc/self/maps"});

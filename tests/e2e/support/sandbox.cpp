@@ -107,14 +107,14 @@ std::vector<std::string> Sandbox::launcher_args(const std::vector<std::string> &
     for (const auto &b : binds_) args.insert(args.end(), {"--bind", b});
     if (!argv0.empty()) args.insert(args.end(), {"--argv0", argv0});
     if (!cwd_.empty()) args.insert(args.end(), {"--cwd", cwd_});
+    for (const auto &kv : env_) args.insert(args.end(), {"--env", kv.first + "=" + kv.second});
     args.push_back("--");
     args.insert(args.end(), argv.begin(), argv.end());
     return args;
 }
 
-// In the forked child: environment, then exec of the launcher.
+// In the forked child: exec of the launcher.
 void Sandbox::exec_child(const std::vector<std::string> &args) const {
-    for (const auto &kv : env_) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     std::vector<char *> cargs;
     for (auto &a : args) cargs.push_back(const_cast<char *>(a.c_str()));
     cargs.push_back(nullptr);

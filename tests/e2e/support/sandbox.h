@@ -60,6 +60,7 @@ class Sandbox {
     // Mounts host_src over sandbox_dst, after /dev is replaced (so
     // bind("/dev/null", "/dev/mem") works with use_dev()).
     void bind(const std::string &host_src, const std::string &sandbox_dst);
+    // Set in the program's environment only (not the launcher's).
     void env(const std::string &key, const std::string &value) { env_[key] = value; }
     // The folder (inside the sandbox) the program starts in.
     void cwd(const std::string &dir) { cwd_ = dir; }
