@@ -26,8 +26,9 @@ extern "C" {
 #include "mqtt_queue.h"
 #include "shell_recorder.h"
 #include "station_monitor.h"
-#include "wifi_driver.h"
+#include "temp_log.h"
 #include "vclock.h"
+#include "wifi_driver.h"
 
 namespace fenwire_test {
 
@@ -38,10 +39,16 @@ inline int quiet_open(uint32_t) {
     if (quiet_pipe[0] < 0 && pipe(quiet_pipe) != 0) return -1;
     return quiet_pipe[0];
 }
-inline ssize_t quiet_send(int, const void *, size_t len) { return static_cast<ssize_t>(len); }
-inline ssize_t quiet_recv(int fd, void *buf, size_t size) { return read(fd, buf, size); }
+inline ssize_t quiet_send(int, const void *, size_t len) {
+    return static_cast<ssize_t>(len);
+}
+inline ssize_t quiet_recv(int fd, void *buf, size_t size) {
+    return read(fd, buf, size);
+}
 inline void quiet_close(int) {}
-inline long quiet_table(const char *, uint8_t *, size_t) { return 0; }
+inline long quiet_table(const char *, uint8_t *, size_t) {
+    return 0;
+}
 inline const WifiDriverOps quiet_wifi = {quiet_open, quiet_send, quiet_recv, quiet_close,
                                          quiet_table};
 
@@ -103,19 +110,8 @@ end
 class FenwireTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("TZ", "UTC", 1);
-        tzset();
-        char tmpl[] = "/tmp/fenwire-test-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        DebugLogPaths paths;
-        paths.control = dir_ + "/mqtt_debug_enable";
-        paths.dir = dir_ + "/log";
-        paths.current = dir_ + "/log/mqttlog.new";
-        paths.previous = dir_ + "/log/mqttlog.old";
-        std::filesystem::create_directories(paths.dir);
-        std::ofstream(paths.control) << "1\n";
-        log_path_ = paths.current;
-        debug_log_set_paths(paths);
+        dir_ = temp_log_.dir();
+        log_path_ = temp_log_.path();
         init_debug_info();
         shell.clear();  // the log's own mkdir
 
@@ -141,7 +137,6 @@ class FenwireTest : public ::testing::Test {
         MosqListClean(mosqhead);
         NLlistclear(NLhead);
         discard_response_slots();
-        std::filesystem::remove_all(dir_);
     }
 
     static void reset_globals() {
@@ -211,6 +206,7 @@ class FenwireTest : public ::testing::Test {
         return out;
     }
 
+    TempLog temp_log_;
     plat::VirtualClock clock;
     plat::ShellRecorder shell;
     CaptureTransport capture{clock};

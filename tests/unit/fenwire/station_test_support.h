@@ -28,6 +28,7 @@
 #include "station_event.h"
 #include "station_layout.h"
 #include "station_monitor.h"
+#include "temp_log.h"
 #include "wifi_driver.h"
 
 namespace station_test {
@@ -219,19 +220,8 @@ inline const WifiDriverOps kFakeOps = {FakeDriver::nl_open, FakeDriver::nl_send,
 class StationTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        setenv("TZ", "UTC", 1);
-        tzset();
-        char tmpl[] = "/tmp/station-test-XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        DebugLogPaths paths;
-        paths.control = dir_ + "/mqtt_debug_enable";
-        paths.dir = dir_ + "/log";
-        paths.current = dir_ + "/log/mqttlog.new";
-        paths.previous = dir_ + "/log/mqttlog.old";
-        std::filesystem::create_directories(paths.dir);
-        std::ofstream(paths.control) << "1\n";
-        log_path_ = paths.current;
-        debug_log_set_paths(paths);
+        dir_ = temp_log_.dir();
+        log_path_ = temp_log_.path();
         init_debug_info();
         file_ = dir_ + "/sta_mac_ip";
         station_file_set_path(file_.c_str());
@@ -246,7 +236,6 @@ class StationTest : public ::testing::Test {
         NLlistclear(NLhead);
         wifi_set_driver(nullptr);
         station_file_set_path(nullptr);
-        std::filesystem::remove_all(dir_);
     }
 
     static FakeDriver &driver() { return FakeDriver::get(); }
@@ -280,6 +269,7 @@ class StationTest : public ::testing::Test {
         return out;
     }
 
+    TempLog temp_log_{"station-test"};
     plat::ShellRecorder shell;
     std::string dir_, log_path_, file_;
 };
