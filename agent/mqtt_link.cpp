@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
+#include <vector>
 
 #include "bridge.h"
 #include "clock.h"
@@ -28,12 +28,13 @@ namespace {
 
 constexpr uint64_t kTeardownLimitUs = 3000000;
 
-// The session's client. Guarded by client_mutex so that no publish can run
-// on a client that a teardown has taken away.
+// The session's client. Guarded by client_mutex, as is every write of
+// mqtt_connect, so that no publish runs on a client a teardown has taken
+// away and no callback of an old client touches the current session.
 struct mosquitto *mosq = nullptr;
-// A client whose teardown the network thread began; the main thread joins
-// its network thread and destroys it.
-struct mosquitto *retired = nullptr;
+// Clients whose teardown the network thread began; the main thread joins
+// their network threads and destroys them.
+std::vector<struct mosquitto *> retired;
 std::mutex client_mutex;
 
 thread_local bool on_network_thread = false;
@@ -45,27 +46,34 @@ struct NetworkThreadScope {
 };
 
 // Ends the process if a teardown step does not return within 3 seconds (the
-// clock seam measures, so virtual time can trigger it).
+// clock seam measures, so virtual time can trigger it). Made without
+// exceptions: if its thread cannot start, the teardown goes on unguarded.
 class TeardownWatchdog {
   public:
-    TeardownWatchdog() : start_(plat::monotonic_us()), thread_([this] { watch(); }) {}
+    TeardownWatchdog() : start_(plat::monotonic_us()) {
+        started_ = pthread_create(&thread_, nullptr, watch, this) == 0;
+        if (!started_) LOG("teardown watchdog not started\n");
+    }
     ~TeardownWatchdog() {
         done_ = true;
-        thread_.join();
+        if (started_) pthread_join(thread_, nullptr);
     }
     TeardownWatchdog(const TeardownWatchdog &) = delete;
     TeardownWatchdog &operator=(const TeardownWatchdog &) = delete;
 
   private:
-    void watch() {
-        while (!done_) {
-            if (plat::monotonic_us() - start_ >= kTeardownLimitUs) clean_timeout(SIGALRM);
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    static void *watch(void *arg) {
+        auto *self = static_cast<TeardownWatchdog *>(arg);
+        while (!self->done_) {
+            if (plat::monotonic_us() - self->start_ >= kTeardownLimitUs) clean_timeout(SIGALRM);
+            usleep(10000);
         }
+        return nullptr;
     }
     const uint64_t start_;  // taken before the teardown step begins
     std::atomic<bool> done_{false};
-    std::thread thread_;
+    bool started_ = false;
+    pthread_t thread_{};
 };
 
 struct LibTransport : MqttTransport {
@@ -78,11 +86,20 @@ struct LibTransport : MqttTransport {
 LibTransport lib_transport;
 MqttTransport *transport = &lib_transport;
 
-// Takes the client away from publishers; nullptr when there is none.
-struct mosquitto *take_client() {
+bool is_current(struct mosquitto *m) {
     std::lock_guard<std::mutex> lock(client_mutex);
+    return m && m == mosq;
+}
+
+// Takes the client away from publishers and callbacks: the client, or
+// nullptr when there is none or (with `only_connected`) it is not connected.
+struct mosquitto *take_client(bool only_connected, struct mosquitto *expected = nullptr) {
+    std::lock_guard<std::mutex> lock(client_mutex);
+    if (!mosq || (expected && mosq != expected)) return nullptr;
+    if (only_connected && mqtt_connect.load() == 0) return nullptr;
     struct mosquitto *m = mosq;
     mosq = nullptr;
+    mqtt_connect = 0;
     return m;
 }
 
@@ -96,19 +113,18 @@ void release_client(struct mosquitto *m, bool disconnect_first) {
 }
 
 void finish_retired() {
-    struct mosquitto *m = nullptr;
+    std::vector<struct mosquitto *> done;
     {
         std::lock_guard<std::mutex> lock(client_mutex);
-        std::swap(m, retired);
+        done.swap(retired);
     }
-    if (m) release_client(m, false);
+    for (struct mosquitto *m : done) release_client(m, false);
 }
 
-// A client that never connected (no connect callback), left from an earlier
-// cycle: released quietly before a new one is made.
-void release_unconnected() {
-    if (mqtt_connect.load()) return;
-    if (struct mosquitto *m = take_client()) release_client(m, true);
+// A client left from an earlier cycle, connected or not (a script may lead
+// back to Join without a Reset): released quietly before a new one is made.
+void release_leftover() {
+    if (struct mosquitto *m = take_client(false)) release_client(m, true);
 }
 
 // Replaces a response slot's copy with a copy of the payload; on a failed
@@ -158,7 +174,7 @@ bool connect_client(lua_State *L) {
     int bind_len = 0;
     callLuaFunction_GStr(L, "getIp", bind, sizeof bind - 1, &bind_len);
     LOG("mqtt bind ip = %s\n", bind);
-    if (lib.connect_bind(m, server_ip, server_port, server_keeplive, bind[0] ? bind : nullptr)) {
+    if (lib.connect_bind(m, server_ip, server_port, server_keeplive, bind)) {
         LOG("mqtt bind failed\n");
         lib.destroy(m);  // no network thread runs yet
         lib.lib_cleanup();
@@ -184,7 +200,7 @@ void getMQTTInfo(lua_State *L) {
 
 int mqtt_init(lua_State *L) {
     finish_retired();
-    release_unconnected();
+    release_leftover();
     if (!connect_client(L)) return 0;
     LOG("init mqtt ok\n");
     MosqListClean(mosqhead);
@@ -199,32 +215,34 @@ int mqtt_init(lua_State *L) {
     return 1;
 }
 
-void mqtt_clean() {
+namespace {
+
+// Ends the connected session of client `expected` (any client when null).
+void clean_session(struct mosquitto *expected) {
     if (!on_network_thread) finish_retired();
-    struct mosquitto *m;
-    {
-        std::lock_guard<std::mutex> lock(client_mutex);
-        if (!mosq || mqtt_connect.load() == 0) return;
-        mqtt_connect = 0;
-        m = mosq;
-        mosq = nullptr;
-    }
+    struct mosquitto *m = take_client(true, expected);
+    if (!m) return;
     LOG("mqtt clean\n");
     LOG("mqtt close connect\n");
-    if (on_network_thread) {
-        // This thread runs inside `m`: disconnect so its loop ends, and leave
-        // the join and destroy to the main thread.
+    {
         TeardownWatchdog dog;
         mqtt_lib().unsubscribe(m, nullptr, server_sub);
-        mqtt_lib().disconnect(m);
-        std::lock_guard<std::mutex> lock(client_mutex);
-        retired = m;
-    } else {
-        mqtt_lib().unsubscribe(m, nullptr, server_sub);
-        release_client(m, true);
+        if (on_network_thread) {
+            // This thread runs inside `m`: disconnect so its loop ends, and
+            // leave the join and destroy to the main thread.
+            mqtt_lib().disconnect(m);
+            std::lock_guard<std::mutex> lock(client_mutex);
+            retired.push_back(m);
+        } else {
+            release_client(m, true);
+        }
     }
     LOG("mqtt clean ok\n");
 }
+
+}  // namespace
+
+void mqtt_clean() { clean_session(nullptr); }
 
 void clean_timeout(int) {
     LOG("clean mqtt failed\n");
@@ -239,20 +257,23 @@ int mqtt_send_msg(const unsigned char *payload, int len) {
 
 void my_connect_callback(struct mosquitto *m, void *, int) {
     NetworkThreadScope scope;
+    if (!is_current(m)) return;  // a client already given up
     LOG("mqtt connect ok\n");
     mqtt_lib().subscribe(m, nullptr, server_sub, 0);
-    mqtt_connect = 1;
+    std::lock_guard<std::mutex> lock(client_mutex);
+    if (m == mosq) mqtt_connect = 1;
 }
 
-void my_message_callback(struct mosquitto *, void *, const struct mosquitto_message *msg) {
+void my_message_callback(struct mosquitto *m, void *, const struct mosquitto_message *msg) {
     NetworkThreadScope scope;
-    if (msg) mqtt_deliver(msg->payload, msg->payloadlen);
+    if (msg && is_current(m)) mqtt_deliver(msg->payload, msg->payloadlen);
 }
 
-void my_disconnect_callback(struct mosquitto *, void *, int) {
+void my_disconnect_callback(struct mosquitto *m, void *, int) {
     NetworkThreadScope scope;
+    if (!is_current(m)) return;
     LOG("mqtt disconnect ok\n");
-    mqtt_clean();
+    clean_session(m);
 }
 
 void mqtt_deliver(const void *payload, int len) {

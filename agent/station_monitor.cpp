@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "debug_log.h"
 #include "station_event.h"
@@ -26,7 +27,11 @@ const char *station_ifname(const NLnode &rec) {
 // Asks the driver for `ifname`'s station table and finds `mac` in it; false
 // (with the failure printed) when no table could be had.
 bool take_sample(const char *ifname, const uint8_t *mac, StationSample *out) {
-    std::unique_ptr<uint8_t[]> table(new uint8_t[station_layout::kStationTableSize]);
+    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[station_layout::kStationTableSize]);
+    if (!table) {
+        FW_LOG("lnetlink", "usrNode malloc error\n");
+        return false;
+    }
     long got = wifi_driver().station_table(ifname, table.get(), station_layout::kStationTableSize);
     if (got == kTableNoSocket) {
         std::printf("socket(SOCK_DRAGM)");

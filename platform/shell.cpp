@@ -24,7 +24,9 @@ std::string real_read(const char *command, size_t limit, int *status) {
         if (out.size() < limit) out.append(buf, std::min(got, limit - out.size()));
     }
     int st = pclose(p);
-    if (status) *status = st;
+    // -1 is kept for "could not be started": a command whose output was
+    // read but whose wait failed counts as having run.
+    if (status) *status = st == -1 ? 0 : st;
     return out;
 }
 

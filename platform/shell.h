@@ -10,7 +10,8 @@ namespace plat {
 struct ShellOps {
     int (*run)(const char *command);  // as system(): the wait status
     // As popen()+read+pclose: the command's standard output, at most `limit`
-    // bytes of it; *status gets the wait status (or -1 if it could not run).
+    // bytes of it; *status gets the wait status, or -1 only when the command
+    // could not be started.
     std::string (*read)(const char *command, size_t limit, int *status);
 };
 

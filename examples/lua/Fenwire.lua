@@ -27,6 +27,8 @@
 --                                                        2 image rejected
 
 local cjson = require "cjson"
+-- "NaN", "Infinity" and hexadecimal are not JSON: refuse them.
+if cjson.decode_invalid_numbers then cjson.decode_invalid_numbers(false) end
 
 local function setting(name, default)
     local v = os.getenv("FENWIRE_" .. name)
@@ -52,6 +54,11 @@ HW_VERSION = setting("HW_VERSION", "V2.0")
 BIND_IP = setting("BIND_IP", "127.0.0.1")
 RIMELOAD = setting("RIMELOAD", "rimeload")
 FIRMWARE = "/tmp/firmware.img"
+
+-- Every message must fit the agent's 8192-byte buffer; long lists are cut
+-- to this budget (the rest of a state report's events goes in the next one,
+-- and the message says "more":true).
+MESSAGE_BUDGET = 8000
 
 -- What the controller sent back during provisioning.
 local session = {}
@@ -99,6 +106,8 @@ function APImageAssembleMsg()
 end
 
 -- The image step asks for nothing the agent waits on: go on to configure.
+-- (The agent reads HEARTBEAT_* only on a join that goes straight to
+-- configure, so after an image step the heartbeat keeps its defaults.)
 function APEnterImage()
     return 4
 end
@@ -121,6 +130,13 @@ local pending_events = {}
 local online = {radio1 = 0, radio2 = 0}
 local pending_users = {}
 
+-- A whole number that an int32 holds, or nil (NaN, infinities, fractions).
+local function as_int(v)
+    if type(v) ~= "number" or v ~= math.floor(v) then return nil end
+    if v < -2147483648 or v > 2147483647 then return nil end
+    return v
+end
+
 -- Classifies one inbound message: 2 heartbeat answer, 1 run message (with
 -- the reply to publish at once), 0 anything else.
 function getRunMessType(payload)
@@ -129,7 +145,7 @@ function getRunMessType(payload)
     if msg.sn ~= nil and msg.sn ~= SN then return 0, "" end
     if msg.type == "heartbeat_resp" then return 2, "" end
     if msg.type == "run" then
-        return 1, encode({type = "ack", id = msg.id, reset = msg.reset})
+        return 1, encode({type = "ack", id = as_int(msg.id), reset = as_int(msg.reset)})
     end
     return 0, ""
 end
@@ -137,7 +153,7 @@ end
 -- recode 1 for a well-formed run message, and its action code.
 function APParseRunResponseMessage(payload)
     local msg = decode(payload, "run")
-    if msg == nil or type(msg.reset) ~= "number" then return 0, 0 end
+    if msg == nil or as_int(msg.reset) == nil then return 0, 0 end
     return 1, msg.reset
 end
 
@@ -145,17 +161,39 @@ end
 local function encode_with_list(msg, key, list)
     if #list > 0 then
         msg[key] = list
-        return encode(msg)
+        local text = encode(msg)
+        msg[key] = nil
+        return text
     end
     local text = encode(msg)
     return text:sub(1, -2) .. ',"' .. key .. '":[]}'
 end
 
+-- Encodes msg with as many items of list as fit MESSAGE_BUDGET; returns the
+-- text and the items left over.
+local function encode_within(msg, key, list)
+    local taken = {}
+    local text = encode_with_list(msg, key, taken)
+    for i, item in ipairs(list) do
+        taken[#taken + 1] = item
+        local candidate = encode_with_list(msg, key, taken)
+        if #candidate > MESSAGE_BUDGET then
+            taken[#taken] = nil
+            local rest = {}
+            for j = i, #list do rest[#rest + 1] = list[j] end
+            msg.more = true
+            return encode_with_list(msg, key, taken), rest
+        end
+        text = candidate
+    end
+    return text, {}
+end
+
 local function state_message(fat)
     local msg = {type = "state", fat = fat, online = online}
-    local events = pending_events
-    pending_events = {}
-    return encode_with_list(msg, "events", events)
+    local text, rest = encode_within(msg, "events", pending_events)
+    pending_events = rest
+    return text
 end
 
 function AssembleStateMsg(fat)
@@ -193,10 +231,12 @@ function getUserInfo(kind, radio, mac, ip, ssid, hostname, uptime, rxrates, txra
     }
 end
 
+-- Stations beyond the budget are left out ("more":true); the controller can
+-- ask again.
 function AssembleUserInfo()
     local users = pending_users
     pending_users = {}
-    return encode_with_list({type = "user_info"}, "stations", users)
+    return (encode_within({type = "user_info"}, "stations", users))
 end
 
 -- Whether the image in place passes rimeload for this board (which deletes

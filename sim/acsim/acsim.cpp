@@ -59,7 +59,9 @@ void AcSim::handle(const std::string &sn, const std::string &payload) {
         config_result = settings_.config_result;
         heartbeats = settings_.answer_heartbeats;
     }
-    if (type == "heartbeat") {
+    if (type == "state" && payload.find("\"more\":true") != std::string::npos) {
+        send_run(sn, 3);  // the rest of the events come with the next report
+    } else if (type == "heartbeat") {
         if (heartbeats) send(sn, "heartbeat_resp", "{}");
     } else if (type == "join") {
         send(sn, "join_resp", "{\"result\":" + std::to_string(join_result) + "}");

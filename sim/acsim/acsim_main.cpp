@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 
 #include "acsim.h"
@@ -37,22 +36,35 @@ int usage() {
     return 2;
 }
 
+// Runs every whole line in `pending`, keeping a partial last line.
+void run_lines(sim::AcSim &ac, std::string &pending) {
+    for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+        std::string line = pending.substr(0, nl);
+        pending.erase(0, nl + 1);
+        if (!line.empty() && !ac.command(line))
+            std::fprintf(stderr, "acsim: unknown command: %s\n", line.c_str());
+    }
+}
+
 // Reads commands while standard input stays open; then just waits.
 void serve(sim::AcSim &ac) {
     bool input = true;
+    std::string pending;
     while (!stop_requested) {
         struct pollfd p = {0, POLLIN, 0};
         if (!input || poll(&p, 1, 100) <= 0) {
             if (!input) usleep(100000);
             continue;
         }
-        std::string line;
-        if (!std::getline(std::cin, line)) {
+        char buf[512];
+        ssize_t got = read(0, buf, sizeof buf);
+        if (got <= 0) {
             input = false;
-            continue;
+            pending += '\n';
+        } else {
+            pending.append(buf, static_cast<size_t>(got));
         }
-        if (!line.empty() && !ac.command(line))
-            std::fprintf(stderr, "acsim: unknown command: %s\n", line.c_str());
+        run_lines(ac, pending);
     }
 }
 

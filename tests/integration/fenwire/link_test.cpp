@@ -1,6 +1,9 @@
 // The MQTT link against a real mosquitto broker started for each test.
 #include <mosquitto.h>
 
+#include <chrono>
+#include <thread>
+
 #include "broker.h"
 #include "fenwire_fixture.h"
 #include "locks.h"
@@ -117,7 +120,23 @@ TEST_F(Link, QueueHoldsOneHundredAndTheNextWaitsUntilOneIsTaken) {
     for (int i = 0; i < 101; ++i) EXPECT_EQ(taken[i], "m" + std::to_string(i + 1));
 }
 
+// Counts clients made and destroyed through the real library.
+int created = 0, destroyed = 0;
+struct mosquitto *counting_create(const char *id, bool clean, void *obj) {
+    ++created;
+    return mqtt_real_lib().create(id, clean, obj);
+}
+void counting_destroy(struct mosquitto *m) {
+    ++destroyed;
+    mqtt_real_lib().destroy(m);
+}
+
 TEST_F(Link, BrokerLossTearsTheSessionDownAndAFreshInitConnectsAgain) {
+    MqttLib lib = mqtt_real_lib();
+    lib.create = counting_create;
+    lib.destroy = counting_destroy;
+    mqtt_set_lib(&lib);
+    created = destroyed = 0;
     connect();
     broker.stop();
     ASSERT_TRUE(wait_until([&] { return log_count("mqtt clean ok") == 1; }));
@@ -129,22 +148,40 @@ TEST_F(Link, BrokerLossTearsTheSessionDownAndAFreshInitConnectsAgain) {
     EXPECT_TRUE(a < b && b < c && c < d) << log;
     EXPECT_EQ(mqtt_send_msg(reinterpret_cast<const unsigned char *>("x"), 1), MOSQ_ERR_NO_CONN);
 
+    EXPECT_EQ(destroyed, 0) << "a thread cannot destroy the client it runs in";
     mqtt_clean();  // the main thread finishes what the network thread began
+    EXPECT_EQ(destroyed, 1);
     EXPECT_EQ(log_count("mqtt clean ok"), 1);
     broker.start();
     connect();
     EXPECT_EQ(log_count("mqtt connect ok"), 2);
+    mqtt_clean();
+    EXPECT_EQ(created, destroyed);
+    mqtt_set_lib(nullptr);
 }
 
-// Counts clients made and destroyed through the real library.
-int created = 0, destroyed = 0;
-struct mosquitto *counting_create(const char *id, bool clean, void *obj) {
-    ++created;
-    return mqtt_real_lib().create(id, clean, obj);
-}
-void counting_destroy(struct mosquitto *m) {
-    ++destroyed;
-    mqtt_real_lib().destroy(m);
+TEST_F(Link, ANewSessionReplacesAConnectedOneWithoutLeakingIt) {
+    MqttLib lib = mqtt_real_lib();
+    lib.create = counting_create;
+    lib.destroy = counting_destroy;
+    mqtt_set_lib(&lib);
+    created = destroyed = 0;
+    connect();
+    connect();  // e.g. a script that goes from Image back to Join
+    EXPECT_EQ(created, 2);
+    EXPECT_EQ(destroyed, 1);
+    // The old client does not come back to fight the new one for the id.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(mqtt_connect, 1);
+    EXPECT_EQ(log_count("mqtt connect ok"), 2);
+    EXPECT_EQ(log_count("mqtt disconnect ok"), 0);
+    MqttProbe ac(broker.port(), "ac");
+    ac.subscribe("config/AB12");
+    EXPECT_EQ(mqtt_send_msg(reinterpret_cast<const unsigned char *>("x"), 1), 0);
+    EXPECT_TRUE(ac.wait_heard(1));
+    mqtt_clean();
+    EXPECT_EQ(destroyed, 2);
+    mqtt_set_lib(nullptr);
 }
 
 TEST_F(Link, AFailedConnectReleasesItsClient) {

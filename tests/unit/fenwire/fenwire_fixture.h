@@ -58,14 +58,23 @@ struct Publish {
     int qos;
     bool retain;
     double at;  // virtual seconds
+    bool mosq_held;     // mosq_mutex held while publishing
+    bool netlink_held;  // netlink_mutex held while publishing
 };
+
+// Whether `m` is held (by this thread, in a single-threaded test).
+inline bool held(pthread_mutex_t &m) {
+    if (pthread_mutex_trylock(&m) != 0) return true;
+    pthread_mutex_unlock(&m);
+    return false;
+}
 
 class CaptureTransport : public MqttTransport {
   public:
     explicit CaptureTransport(plat::VirtualClock &clock) : clock_(clock) {}
     int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
         sent.push_back({topic, std::string(static_cast<const char *>(payload), len), qos, retain,
-                        clock_.elapsed()});
+                        clock_.elapsed(), held(mosq_mutex), held(netlink_mutex)});
         return 0;
     }
     std::vector<Publish> sent;

@@ -25,7 +25,7 @@ function APParseRunResponseMessage(p)
   if p == "run:bad" then return 0, 0 end
   return 1, tonumber(p:match("^run:(%-?%d+)"))
 end
-function AssembleStateMsg(arg) return "state:" .. arg end
+function AssembleStateMsg(arg) counts_at_report = counts; return "state:" .. arg end
 function FatAssembleStateMsg() return "fatstate" end
 function AssembleConfigBackup() return "backup" end
 function AssembleHearbeat() return "heartbeat" end
@@ -324,6 +324,9 @@ TEST_F(RunState, StationEventsOfOneTickAreAnsweredByOneStateReport) {
                                                             "2 00:11:22:33:44:02",
                                                             "1 00:11:22:33:44:03"}));
     EXPECT_EQ(payloads(), std::vector<std::string>{"state:0"});
+    lua("counts_seen = { counts_at_report }");
+    EXPECT_EQ(lua_strings("counts_seen"), std::vector<std::string>{"1/1"})
+        << "the counts reach the script before the report is assembled";
     EXPECT_EQ(log_count("sta online mac:00:11:22:33:44:01,ip:192.168.1.1, radioid:1"), 1);
     EXPECT_EQ(log_count("sta offline mac:00:11:22:33:44:02,ip:192.168.1.2, radioid:2"), 1);
     MutexLock lock(netlink_mutex);
@@ -360,6 +363,25 @@ TEST_F(RunState, UserInformationGoesOutOnlyForReportedStationsWithSamples) {
     APEnterRun(L);
     EXPECT_EQ(payloads(), (std::vector<std::string>{"reply:run:5", "users:1"}));
     EXPECT_EQ(lua_strings("users"), std::vector<std::string>{"00:11:22:33:44:01"});
+}
+
+TEST_F(RunState, EachStepPublishesUnderItsOwnLockOnly) {
+    {
+        MutexLock lock(netlink_mutex);
+        add_station(1, 1);
+        STAflag = 1;
+    }
+    state_msg = 1;
+    deliver_at(0.5, "run:0");
+    link_lost_at_tick(13);
+    APEnterRun(L);
+    ASSERT_EQ(payloads(), (std::vector<std::string>{"state:0", "state:0", "reply:run:0", "state:0",
+                                                    "backup", "heartbeat"}));
+    const auto &s = capture.sent;
+    EXPECT_TRUE(!s[0].mosq_held && s[0].netlink_held) << "station report: step B";
+    EXPECT_TRUE(!s[1].mosq_held && !s[1].netlink_held) << "due report: step C";
+    for (int i = 2; i <= 4; ++i) EXPECT_TRUE(s[i].mosq_held && !s[i].netlink_held) << "step A";
+    EXPECT_TRUE(!s[5].mosq_held && !s[5].netlink_held) << "heartbeat: step C";
 }
 
 TEST_F(RunState, ALinkAlreadyDownReturnsBeforeTheFirstTick) {

@@ -116,6 +116,56 @@ TEST_F(SampleScript, StateReportCarriesTheBatchOnce) {
     EXPECT_TRUE(has(gstr("FatAssembleStateMsg"), "\"fat\":1"));
 }
 
+TEST_F(SampleScript, ReportsOfAFullStationListFitTheBufferAndLoseNothing) {
+    NLnode sta{};
+    sta.type = 1;
+    sta.radioid = 1;
+    std::memset(sta.ssid, 's', sizeof sta.ssid - 1);
+    std::memset(sta.hostname, 'h', sizeof sta.hostname - 1);
+    std::snprintf(sta.staip, sizeof sta.staip, "192.168.100.200");
+    for (int i = 0; i < 128; ++i) {
+        sta.mac[5] = static_cast<uint8_t>(i);
+        callLuaFunction_StaInfo(L, "getStaInfo", &sta);
+    }
+    std::string all;
+    int reports = 0;
+    for (std::string r = state(0); has(r, "\"mac\""); r = state(0)) {
+        EXPECT_LE(r.size(), SEND_BUFFER_SIZE);
+        all += r;
+        ++reports;
+        ASSERT_LT(reports, 10);
+    }
+    EXPECT_GT(reports, 1);
+    for (int i = 0; i < 128; ++i) {
+        char mine[32];
+        std::snprintf(mine, sizeof mine, "\"00:00:00:00:00:%02x\"", i);
+        EXPECT_TRUE(has(all, mine)) << i;
+    }
+    // User information for the whole list fits too (what does not is left out).
+    UsrNode u{};
+    u.next = &u;
+    sta.usrlist = &u;
+    sta.type = 0;
+    for (int i = 0; i < 128; ++i) callLuaFunction_UsrInfo(L, "getUserInfo", &sta);
+    std::string users = gstr("AssembleUserInfo");
+    EXPECT_LE(users.size(), SEND_BUFFER_SIZE);
+    EXPECT_TRUE(has(users, "\"more\":true"));
+}
+
+TEST_F(SampleScript, NonFiniteOrFractionalNumbersAreNotActions) {
+    for (const char *run : {R"({"type":"run","sn":"AB12","id":1,"reset":1e400})",
+                            R"({"type":"run","sn":"AB12","id":1,"reset":NaN})",
+                            R"({"type":"run","sn":"AB12","id":1,"reset":0.5})",
+                            R"({"type":"run","sn":"AB12","id":1})"}) {
+        std::string msg = run;
+        int recode = -1, reset = -1;
+        EXPECT_EQ(callLuaFunction_Str2Int(L, "APParseRunResponseMessage", msg.data(), msg.size(),
+                                          &recode, &reset),
+                  1);
+        EXPECT_EQ(recode, 0) << run;
+    }
+}
+
 TEST_F(SampleScript, UpdateWithoutAnImageIsDeclined) {
     std::string upd = R"({"type":"run","sn":"AB12","id":1,"reset":4})";
     int status = -1, code = -1;

@@ -9,7 +9,11 @@ namespace fenwire_test {
 namespace {
 
 plat::VirtualClock *child_clock = nullptr;
+struct mosquitto *made = nullptr;
 
+struct mosquitto *remember_create(const char *id, bool clean, void *obj) {
+    return made = mqtt_real_lib().create(id, clean, obj);
+}
 int ok_connect(struct mosquitto *, const char *, int, int, const char *) {
     return 0;
 }
@@ -39,6 +43,7 @@ TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         static MqttLib lib = mqtt_real_lib();
+        lib.create = remember_create;
         lib.connect_bind = ok_connect;
         lib.loop_start = ok_loop_start;
         lib.subscribe = ok_subscribe;
@@ -47,7 +52,7 @@ TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
         lib.loop_stop = hanging_loop_stop;
         mqtt_set_lib(&lib);
         if (mqtt_init(L) != 1) _exit(90);
-        my_connect_callback(nullptr, nullptr, 0);
+        my_connect_callback(made, nullptr, 0);
         mqtt_clean();
         _exit(91);  // not reached: the watchdog ends the process
     }
@@ -62,6 +67,17 @@ TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
     ASSERT_NE(close, std::string::npos) << log;
     EXPECT_TRUE(close < failed && failed < restart && restart != std::string::npos) << log;
     EXPECT_EQ(log.find("\tmqtt clean ok\n"), std::string::npos);
+}
+
+TEST_F(Teardown, CallbacksOfAClientNoLongerInUseAreIgnored) {
+    int stale = 0;
+    auto *m = reinterpret_cast<struct mosquitto *>(&stale);
+    my_connect_callback(m, nullptr, 0);
+    my_disconnect_callback(m, nullptr, 0);
+    mqtt_deliver("x", 1);  // a message of the current session still lands
+    EXPECT_EQ(mqtt_connect, 0);
+    EXPECT_EQ(log_count("mqtt connect ok"), 0);
+    EXPECT_EQ(log_count("mqtt disconnect ok"), 0);
 }
 
 TEST_F(Teardown, CleanWithoutAConnectedSessionDoesNothing) {
