@@ -23,20 +23,26 @@
 // anything is mounted, so they run even when they live under a folder the
 // sandbox covers (a build tree below /tmp, say).
 //
-// Run as root it needs only a mount namespace; otherwise it also enters a user
-// namespace in which the caller is root. The program is exec'd in place, so
-// it keeps the launcher's process id, and the caller waits for it directly.
+// Run as root it needs mount and PID namespaces; otherwise it also enters a
+// user namespace in which the caller is root. The launcher waits for the
+// sandbox's init (PID 1 inside), which runs the program, passes signals on
+// and ends with the program's exit status; every process left in the sandbox
+// ends with it. A launcher that is killed takes the sandbox with it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
-#include <sys/syscall.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,13 +121,17 @@ void write_file(const char *path, const std::string &text) {
     close(fd);
 }
 
+// Mount and PID namespaces (and a user namespace when not root): the next
+// child is PID 1 of a process table of its own, so `ps` and `killall` in the
+// sandbox see and touch only the sandbox's processes.
 void enter_namespace() {
     if (geteuid() == 0) {
-        if (unshare(CLONE_NEWNS) != 0) die("unshare", "mount namespace");
+        if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0) die("unshare", "mount+pid namespace");
     } else {
         uid_t uid = geteuid();
         gid_t gid = getegid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) die("unshare", "user+mount namespace");
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS | CLONE_NEWPID) != 0)
+            die("unshare", "user+mount+pid namespace");
         write_file("/proc/self/setgroups", "deny");
         write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
@@ -251,8 +261,12 @@ void create_inside_namespace(const std::string &dst, bool dir) {
     std::string parent = dst.substr(0, dst.rfind('/'));
     if (parent.empty()) parent = "/";
     std::string existing = parent;
-    while (access(existing.c_str(), F_OK) != 0) existing = existing.substr(0, existing.rfind('/'));
-    if (existing.empty()) existing = "/";
+    while (!existing.empty() && access(existing.c_str(), F_OK) != 0)
+        existing = existing.substr(0, existing.rfind('/'));
+    if (existing.empty() || existing == "/") {
+        errno = EINVAL;  // an overlay over / itself would cover everything
+        die("no folder to create", dst);
+    }
     char real[PATH_MAX];
     if (!realpath(existing.c_str(), real)) die("realpath", existing);
     std::string real_parent = std::string(real) + parent.substr(existing.size());
@@ -328,6 +342,82 @@ void pin_preload_libraries() {
 
 }  // namespace
 
+namespace {
+
+volatile sig_atomic_t forward_to = 0;  // the process signals are passed on to
+void forward_signal(int sig) {
+    if (forward_to > 0) kill(forward_to, sig);
+}
+void forward_signals_to(pid_t pid) {
+    forward_to = pid;
+    struct sigaction sa {};
+    sa.sa_handler = forward_signal;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT}) sigaction(sig, &sa, nullptr);
+}
+
+// Waits for `pid` (reaping every other child meanwhile, as an init must) and
+// returns its exit status, or 128 + the signal that ended it.
+int wait_for(pid_t pid) {
+    for (;;) {
+        int st = 0;
+        pid_t got = waitpid(-1, &st, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return 127;
+        if (got == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+}
+
+struct Sources {
+    int tmp = -1, var = -1, dev = -1, proc = -1, prog = -1;
+};
+
+// In the program's own process: the sandbox's mounts, then the program.
+[[noreturn]] void start_program(Options &o, const Sources &src, int argc, char **argv) {
+    // The sandbox's own process table (the steps below read /proc/self/fd).
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        die("mount proc on", "/proc");
+    if (src.tmp >= 0)
+        bind_mount(fd_path(src.tmp), "/tmp");
+    else
+        mount_tmpfs("/tmp");
+    if (src.var >= 0)
+        bind_mount(fd_path(src.var), "/var");
+    else
+        setup_var();
+    if (src.dev >= 0) setup_dev(src.dev);
+    setup_binds(o.binds, src.dev >= 0);
+    if (src.proc >= 0) setup_proc(src.proc);  // last: the steps above read /proc/self/fd
+    for (int fd : {src.tmp, src.var, src.dev, src.proc})
+        if (fd >= 0) close(fd);
+    for (auto &b : o.binds) close(b.fd);
+    if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) die("chdir", o.cwd);
+
+    std::vector<char *> args(argv + o.prog, argv + argc);
+    args.push_back(nullptr);
+    if (!o.argv0.empty()) args[0] = const_cast<char *>(o.argv0.c_str());
+    exec_program(src.prog, argv[o.prog], args);
+}
+
+// PID 1 of the sandbox: starts the program, passes signals on, reaps
+// orphans, and ends (taking every process of the sandbox with it) when the
+// program ends.
+// `alive` is the read end of a pipe whose write end only the launcher holds.
+[[noreturn]] void run_init(Options &o, const Sources &src, int argc, char **argv, int alive) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // a launcher killed takes the sandbox down
+    // The launcher lies outside this PID namespace (getppid() is 0 here):
+    // whether it died before the line above shows as the pipe's closed end.
+    struct pollfd p = {alive, POLLIN, 0};
+    if (poll(&p, 1, 0) > 0) _exit(127);
+    close(alive);
+    pid_t program = fork();
+    if (program < 0) die("fork", "program");
+    if (program == 0) start_program(o, src, argc, argv);
+    forward_signals_to(program);
+    _exit(wait_for(program));
+}
+
+}  // namespace
+
 int main(int argc, char **argv) {
     Options o = parse_options(argc, argv);
     // Sources are opened inside the new namespace (a bind needs a source mount
@@ -336,39 +426,32 @@ int main(int argc, char **argv) {
     for (auto &b : o.binds) {
         b.fd = open(b.src.c_str(), O_PATH | O_CLOEXEC);
         if (b.fd < 0) die("open", b.src);
-        if (b.dst.empty() || b.dst[0] != '/') usage();
+        // An absolute path without "..": a target cannot reach out of the
+        // folders it names (e.g. /tmp/../etc on the host).
+        if (b.dst.empty() || b.dst[0] != '/' || b.dst.find("/..") != std::string::npos) usage();
     }
-    std::string prog = argv[o.prog];
-    int prog_fd = open(prog.c_str(), O_RDONLY | O_CLOEXEC);
-    if (prog_fd < 0) die("open", prog);
+    Sources src;
+    src.prog = open(argv[o.prog], O_RDONLY | O_CLOEXEC);
+    if (src.prog < 0) die("open", argv[o.prog]);
     for (const auto &kv : o.envs) {
         size_t eq = kv.find('=');
         setenv(kv.substr(0, eq).c_str(), kv.c_str() + eq + 1, 1);
     }
     pin_preload_libraries();
-    int tmp_fd = o.tmp.empty() ? -1 : open_dir(o.tmp);
-    int var_fd = o.var.empty() ? -1 : open_dir(o.var);
-    int dev_fd = o.dev.empty() ? -1 : open_dir(o.dev);
-    int proc_fd = o.proc.empty() ? -1 : open_dir(o.proc);
+    src.tmp = o.tmp.empty() ? -1 : open_dir(o.tmp);
+    src.var = o.var.empty() ? -1 : open_dir(o.var);
+    src.dev = o.dev.empty() ? -1 : open_dir(o.dev);
+    src.proc = o.proc.empty() ? -1 : open_dir(o.proc);
 
-    if (tmp_fd >= 0)
-        bind_mount(fd_path(tmp_fd), "/tmp");
-    else
-        mount_tmpfs("/tmp");
-    if (var_fd >= 0)
-        bind_mount(fd_path(var_fd), "/var");
-    else
-        setup_var();
-    if (dev_fd >= 0) setup_dev(dev_fd);
-    setup_binds(o.binds, dev_fd >= 0);
-    if (proc_fd >= 0) setup_proc(proc_fd);  // last: the steps above read /proc/self/fd
-    for (int fd : {tmp_fd, var_fd, dev_fd, proc_fd})
-        if (fd >= 0) close(fd);
-    for (auto &b : o.binds) close(b.fd);
-    if (!o.cwd.empty() && chdir(o.cwd.c_str()) != 0) die("chdir", o.cwd);
-
-    std::vector<char *> args(argv + o.prog, argv + argc);
-    args.push_back(nullptr);
-    if (!o.argv0.empty()) args[0] = const_cast<char *>(o.argv0.c_str());
-    exec_program(prog_fd, prog, args);
+    int alive[2];
+    if (pipe2(alive, O_CLOEXEC) != 0) die("pipe", "init");
+    pid_t init = fork();
+    if (init < 0) die("fork", "init");
+    if (init == 0) {
+        close(alive[1]);
+        run_init(o, src, argc, argv, alive[0]);
+    }
+    close(alive[0]);
+    forward_signals_to(init);
+    return wait_for(init);
 }

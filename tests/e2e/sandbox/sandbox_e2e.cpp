@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <exception>
+#include <cstdlib>
 #include <filesystem>
 
 #include "sandbox.h"
@@ -112,6 +113,30 @@ TEST(Sandbox, ProgramsAndPreloadsUnderCoveredFoldersStillRun) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.rfind("inside\n", 0), 0u);
     EXPECT_NE(r.out.find("libfake.so"), std::string::npos) << r.out;
+}
+
+}  // namespace
+
+namespace {
+
+// The firmware runs `killall` and `ps`: in the sandbox they must see only the
+// sandbox's own processes, and nothing started there may outlive it.
+TEST(Sandbox, HasItsOwnProcessTableAndTakesItsProcessesAlong) {
+    Sandbox box;
+    auto r = sh(box, "ls /proc | grep -c '^[0-9]'; sleep 4242 & echo started");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LE(std::atoi(r.out.c_str()), 4) << r.out;
+    EXPECT_NE(r.out.find("started"), std::string::npos);
+    EXPECT_NE(system("pgrep -f 'slee[p] 4242' >/dev/null"), 0) << "a sandbox process outlived it";
+}
+
+TEST(Sandbox, TargetsThatClimbOutAreRefused) {
+    Sandbox box;
+    box.write("x", "x");
+    box.bind(box.host("x"), "/tmp/../etc/apm-probe");
+    auto r = sh(box, "true");
+    EXPECT_EQ(r.status, 127);
+    EXPECT_NE(access("/etc/apm-probe", F_OK), 0);
 }
 
 }  // namespace

@@ -164,9 +164,9 @@ int Process::wait(int timeout_ms) {
 
 int Process::stop() {
     if (status_ >= 0) return status_;
-    kill(pid_, SIGTERM);
+    kill(pid_, SIGTERM);  // the launcher passes it on into the sandbox
     if (wait(1000) >= 0) return status_;
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);  // the whole group; the sandbox goes with its launcher
     return wait(10000);
 }
 
