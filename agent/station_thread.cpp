@@ -183,7 +183,10 @@ void nl_handle_message(const uint8_t *msg, size_t len) {
     StationEvent ev;
     if (!decode_station_event(msg, len, &ev)) return;
     MutexLock lock(netlink_mutex);
-    if (count_records(NLhead) < NL_LIST_MAX) apply_event(ev);
+    // A full list drops joins; a leave never adds a record and is what lets
+    // a full list drain, so it is always taken.
+    if (count_records(NLhead) < NL_LIST_MAX || ev.type == station_layout::kEventLeave)
+        apply_event(ev);
     STAflag = 1;
 }
 

@@ -133,28 +133,37 @@ TEST_F(StationEvents, LeaveOfUnknownStationStillRunsSedAndSetsTheFlag) {
     EXPECT_EQ(STAflag.load(), 1);
 }
 
-TEST_F(StationEvents, FullListDropsFurtherEventsButSetsTheFlag) {
+TEST_F(StationEvents, FullListDropsFurtherJoinsButStillTakesLeaves) {
     for (int i = 0; i < NL_LIST_MAX; ++i) {
         Mac mac = kMac;
         mac[4] = static_cast<uint8_t>(i);
         deliver(join(1, 0, mac));
     }
     ASSERT_EQ(records().size(), 128u);
+    for (auto *r : records()) r->type = 0;  // all reported
     const std::string before = station_file();
     shell.clear();
     driver().asked.clear();
     STAflag = 0;
     Mac newcomer{0x02, 0, 0, 0, 0, 1};
     deliver(join(1, 0, newcomer));
-    Mac first = kMac;
-    first[4] = 0;
-    deliver(leave(1, 0, first));
     EXPECT_EQ(records().size(), 128u);
-    EXPECT_EQ(records()[0]->type, 1u);
     EXPECT_EQ(station_file(), before);
     EXPECT_TRUE(shell.commands().empty());
     EXPECT_TRUE(driver().asked.empty());
     EXPECT_EQ(STAflag.load(), 1);
+
+    // A leave can only shrink the list: a full list must still take it, or
+    // it could never drain.
+    Mac first = kMac;
+    first[4] = 0;
+    deliver(leave(1, 0, first));
+    EXPECT_EQ(records()[0]->type, 2u);
+    EXPECT_EQ(shell.commands().size(), 1u);
+    NLlistdelete(NLhead, records()[0]);
+    deliver(join(1, 0, newcomer));
+    EXPECT_EQ(records().size(), 128u);
+    EXPECT_EQ(records().back()->mac[0], 0x02);
 }
 
 TEST_F(StationEvents, StationFileThatCannotBeOpenedLeavesTheEventProcessed) {
