@@ -203,6 +203,25 @@ TEST_F(States, NextStateOutsideTheMachineGoesToReset) {
     }
 }
 
+TEST_F(States, AnAbsentControllerIsRetriedWithAGrowingWait) {
+    lua("AC_PORT = 1");  // nothing listens: the connect fails at once
+    std::vector<double> waits;
+    for (int i = 0; i < 8; ++i) {
+        double before = clock.elapsed();
+        EXPECT_EQ(fenwire_step(L, STATE_JOIN), STATE_RESET);
+        waits.push_back(clock.elapsed() - before);
+    }
+    EXPECT_EQ(waits, (std::vector<double>{1, 2, 4, 8, 16, 32, 60, 60}));
+    EXPECT_EQ(log_count("mqtt connect failed, retry in 60s"), 2);
+    // An accepted join starts the series again.
+    APEnterDiscovery(L);
+    deliver_at(clock.elapsed() + 0.5, "accept");
+    APEnterJoin(L);
+    double before = clock.elapsed();
+    fenwire_step(L, STATE_JOIN);
+    EXPECT_DOUBLE_EQ(clock.elapsed() - before, 1.0);
+}
+
 TEST_F(States, LongSerialNumbersAreNeverCut) {
     std::string long_sn(63, 'S');
     std::snprintf(sn, sizeof sn, "%s", long_sn.c_str());
