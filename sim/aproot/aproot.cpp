@@ -66,7 +66,8 @@ struct Options {
 
 [[noreturn]] void die(const char *what, const std::string &arg) {
     std::fprintf(stderr, "aproot: %s %s: %s\n", what, arg.c_str(), std::strerror(errno));
-    std::exit(127);
+    std::fflush(nullptr);
+    _exit(127);  // see the end of main for why not exit()
 }
 
 [[noreturn]] void usage() {
@@ -74,7 +75,8 @@ struct Options {
                  "usage: aproot [--tmp DIR] [--var DIR] [--dev DIR] [--proc DIR]\n"
                  "              [--bind SRC:DST]... [--argv0 NAME] [--cwd DIR] [--env K=V]...\n"
                  "              -- program [args...]\n");
-    std::exit(127);
+    std::fflush(nullptr);
+    _exit(127);  // see the end of main for why not exit()
 }
 
 Options parse_options(int argc, char **argv) {
@@ -453,5 +455,9 @@ int main(int argc, char **argv) {
     }
     close(alive[0]);
     forward_signals_to(init);
-    return wait_for(init);
+    int status = wait_for(init);
+    // _exit: once the sandbox's init has ended, this process can start no
+    // more children there (exit-time work of sanitizer runtimes would try).
+    std::fflush(nullptr);
+    _exit(status);
 }
