@@ -131,12 +131,20 @@ void counting_destroy(struct mosquitto *m) {
     mqtt_real_lib().destroy(m);
 }
 
-TEST_F(Link, BrokerLossTearsTheSessionDownAndAFreshInitConnectsAgain) {
+// The real library with its clients counted, for the life of the object.
+struct CountingLib {
+    CountingLib() {
+        lib.create = counting_create;
+        lib.destroy = counting_destroy;
+        mqtt_set_lib(&lib);
+        created = destroyed = 0;
+    }
+    ~CountingLib() { mqtt_set_lib(nullptr); }
     MqttLib lib = mqtt_real_lib();
-    lib.create = counting_create;
-    lib.destroy = counting_destroy;
-    mqtt_set_lib(&lib);
-    created = destroyed = 0;
+};
+
+TEST_F(Link, BrokerLossTearsTheSessionDownAndAFreshInitConnectsAgain) {
+    CountingLib counting;
     connect();
     broker.stop();
     ASSERT_TRUE(wait_until([&] { return log_count("mqtt clean ok") == 1; }));
@@ -157,15 +165,10 @@ TEST_F(Link, BrokerLossTearsTheSessionDownAndAFreshInitConnectsAgain) {
     EXPECT_EQ(log_count("mqtt connect ok"), 2);
     mqtt_clean();
     EXPECT_EQ(created, destroyed);
-    mqtt_set_lib(nullptr);
 }
 
 TEST_F(Link, ANewSessionReplacesAConnectedOneWithoutLeakingIt) {
-    MqttLib lib = mqtt_real_lib();
-    lib.create = counting_create;
-    lib.destroy = counting_destroy;
-    mqtt_set_lib(&lib);
-    created = destroyed = 0;
+    CountingLib counting;
     connect();
     connect();  // e.g. a script that goes from Image back to Join
     EXPECT_EQ(created, 2);
@@ -181,22 +184,16 @@ TEST_F(Link, ANewSessionReplacesAConnectedOneWithoutLeakingIt) {
     EXPECT_TRUE(ac.wait_heard(1));
     mqtt_clean();
     EXPECT_EQ(destroyed, 2);
-    mqtt_set_lib(nullptr);
 }
 
 TEST_F(Link, AFailedConnectReleasesItsClient) {
-    MqttLib lib = mqtt_real_lib();
-    lib.create = counting_create;
-    lib.destroy = counting_destroy;
-    mqtt_set_lib(&lib);
-    created = destroyed = 0;
+    CountingLib counting;
     broker.stop();
     EXPECT_EQ(mqtt_init(L), 0);
     EXPECT_EQ(mqtt_init(L), 0);
     EXPECT_EQ(log_count("mqtt bind failed"), 2);
     EXPECT_EQ(created, 2);
     EXPECT_EQ(destroyed, 2);
-    mqtt_set_lib(nullptr);
 }
 
 }  // namespace
