@@ -22,7 +22,7 @@ need_packages() {
     fi
 }
 
-BASE_PACKAGES=(build-essential cmake pkg-config util-linux libgtest-dev zlib1g-dev
+BASE_PACKAGES=(build-essential cmake pkg-config util-linux procps libgtest-dev zlib1g-dev
                libmosquitto-dev mosquitto liblua5.1-0-dev lua-cjson)
 
 # build DIR [cmake options...]: configures (once) and builds the tree in DIR.
