@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "station_layout.h"
+#include "station_list.h"
 
 // The shortest message that holds an event: the netlink header and the
 // payload up to the host name (an empty host name when nothing follows).
@@ -30,18 +31,6 @@ struct StationEvent {
 // or its event type is neither join nor leave. Texts are cut to their fields
 // and always terminated, also when the message ends inside them.
 bool decode_station_event(const uint8_t *msg, std::size_t len, StationEvent *ev);
-
-struct StationSample {
-    uint32_t uptime;
-    uint32_t rxrate;
-    uint32_t txrate;
-    uint64_t rxbytes;
-    uint64_t txbytes;
-    uint8_t rssi;
-    uint8_t phyrate;  // Mbit/s
-    uint32_t aux32;
-    uint32_t aux16;
-};
 
 // Walks the station table `table` of `len` filled bytes for the entry of
 // `mac` and fills *out from it; true when found, else *out is all zero. The

@@ -5,10 +5,8 @@
 
 #include <cstdint>
 
-// One traffic sample of a station, read from the driver's station table.
-// The samples of one station form a circular list, oldest to newest; the
-// newest sample's `next` is the oldest again. At most 10 per station.
-struct UsrNode {
+// The figures of one station taken from the driver's station table.
+struct StationSample {
     uint32_t uptime;
     uint32_t rxrate;
     uint32_t txrate;
@@ -18,6 +16,12 @@ struct UsrNode {
     uint8_t phyrate;  // Mbit/s
     uint32_t aux32;
     uint32_t aux16;  // 16-bit value, zero-extended
+};
+
+// One traffic sample in a station's ring. The samples of one station form a
+// circular list, oldest to newest; the newest sample's `next` is the oldest
+// again. At most 10 per station.
+struct UsrNode : StationSample {
     UsrNode *next;
 };
 

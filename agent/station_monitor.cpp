@@ -84,18 +84,6 @@ UsrNode *ring_slot(NLnode *rec) {
     return node;
 }
 
-void store_sample(UsrNode *node, const StationSample &s) {
-    node->uptime = s.uptime;
-    node->rxrate = s.rxrate;
-    node->txrate = s.txrate;
-    node->rxbytes = s.rxbytes;
-    node->txbytes = s.txbytes;
-    node->rssi = s.rssi;
-    node->phyrate = s.phyrate;
-    node->aux32 = s.aux32;
-    node->aux16 = s.aux16;
-}
-
 }  // namespace
 
 bool same_station(const NLnode &a, const NLnode &b) {
@@ -125,7 +113,7 @@ void UsrListInsert(const uint8_t *mac, NLnode *rec) {
     StationSample sample;
     if (!take_sample(ifname, mac, &sample)) return;
     UsrNode *node = ring_slot(rec);
-    if (node) store_sample(node, sample);
+    if (node) static_cast<StationSample &>(*node) = sample;
 }
 
 NLnode *isNLlistSendStaInfo(NLnode *head) {
