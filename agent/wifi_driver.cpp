@@ -54,25 +54,27 @@ int linux_nl_open(uint32_t port) {
     return s.release();
 }
 
+// A one-buffer message with a netlink peer address.
+msghdr netlink_msghdr(sockaddr_nl *peer, iovec *iov) {
+    msghdr hdr{};
+    hdr.msg_name = peer;
+    hdr.msg_namelen = sizeof *peer;
+    hdr.msg_iov = iov;
+    hdr.msg_iovlen = 1;
+    return hdr;
+}
+
 ssize_t linux_nl_send(int fd, const void *msg, size_t len) {
     sockaddr_nl kernel = netlink_address(0);
     iovec iov{const_cast<void *>(msg), len};
-    msghdr hdr{};
-    hdr.msg_name = &kernel;
-    hdr.msg_namelen = sizeof kernel;
-    hdr.msg_iov = &iov;
-    hdr.msg_iovlen = 1;
+    msghdr hdr = netlink_msghdr(&kernel, &iov);
     return sendmsg(fd, &hdr, 0);
 }
 
 ssize_t linux_nl_recv(int fd, void *buf, size_t size) {
     sockaddr_nl from{};
     iovec iov{buf, size};
-    msghdr hdr{};
-    hdr.msg_name = &from;
-    hdr.msg_namelen = sizeof from;
-    hdr.msg_iov = &iov;
-    hdr.msg_iovlen = 1;
+    msghdr hdr = netlink_msghdr(&from, &iov);
     return recvmsg(fd, &hdr, 0);
 }
 
