@@ -65,9 +65,9 @@ lua_State *fenwire_start(const char *script_path) {
     return L;
 }
 
-void fenwire_loop(lua_State *L, bool (*keep_going)(int state)) {
+void fenwire_loop(lua_State *L) {
     int state = STATE_DISCOVERY;
-    while (!keep_going || keep_going(state)) state = fenwire_step(L, state);
+    for (;;) state = fenwire_step(L, state);
 }
 
 int fenwire_main() {

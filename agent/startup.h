@@ -10,9 +10,8 @@ constexpr const char *FENWIRE_SCRIPT = "/usr/lib/lua/Fenwire.lua";
 // start-up failed.
 lua_State *fenwire_start(const char *script_path = FENWIRE_SCRIPT);
 
-// Runs the state loop from Discovery; `keep_going` (if given) is asked
-// before every step, so a test can end the loop.
-void fenwire_loop(lua_State *L, bool (*keep_going)(int state) = nullptr);
+// Runs the state loop from Discovery, for ever.
+void fenwire_loop(lua_State *L);
 
 // The program: -1 when start-up fails; otherwise it never returns.
 int fenwire_main();

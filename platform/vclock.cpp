@@ -50,23 +50,15 @@ unsigned VirtualClock::sleeps() const {
     return sleeps_;
 }
 
-void VirtualClock::on_sleep(std::function<void(uint64_t, uint64_t)> hook) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    hook_ = std::move(hook);
-}
-
 void VirtualClock::advance(uint64_t us) {
-    // Events and the hook run without the clock's lock held, so they may
-    // take locks of their own (and read the clock) in any order.
-    std::function<void(uint64_t, uint64_t)> hook;
+    // Events run without the clock's lock held, so they may take locks of
+    // their own (and read the clock) in any order.
     uint64_t target;
     {
         std::lock_guard<std::recursive_mutex> lock(mu_);
         ++sleeps_;
-        hook = hook_;
         target = now_us_ + us;
     }
-    if (hook) hook(target - us, us);
     for (;;) {
         std::function<void()> fn;
         {

@@ -28,10 +28,6 @@ class VirtualClock {
     double elapsed() const { return static_cast<double>(elapsed_us()) / 1e6; }
     unsigned sleeps() const;  // number of sleep/usleep calls so far
 
-    // Optional hook run on every sleep before time advances (e.g. to stop a
-    // state loop that would otherwise never return).
-    void on_sleep(std::function<void(uint64_t now_us, uint64_t step_us)> hook);
-
     void advance(uint64_t us);  // what a sleep does
 
   private:
@@ -46,7 +42,6 @@ class VirtualClock {
     uint64_t seq_ = 0;
     unsigned sleeps_ = 0;
     std::vector<Event> events_;
-    std::function<void(uint64_t, uint64_t)> hook_;
 };
 
 }  // namespace plat
