@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "debug_log.h"
+#include "lua_call.h"
 
 namespace {
 
@@ -63,25 +64,9 @@ void push_text(lua_State *L, const char (&field)[N]) {
     lua_pushlstring(L, field, strnlen(field, N));
 }
 
-// Pushes the global `name` after making room for the call's arguments and
-// results.
-bool begin_call(lua_State *L, const char *name, int nargs, int nresults) {
-    if (!lua_checkstack(L, 1 + (nargs > nresults ? nargs : nresults))) {
-        FW_LOG("utils", "error %s: Lua stack full\n", name);
-        return false;
-    }
-    lua_getglobal(L, name);
-    return true;
-}
-
-// Calls the function under its `nargs` arguments. On an error logs it and
-// leaves the stack as it was before begin_call.
-bool finish_call(lua_State *L, int nargs, int nresults) {
-    if (lua_pcall(L, nargs, nresults, 0) == 0) return true;
-    const char *text = lua_tostring(L, -1);
-    FW_LOG("utils", "error %s\n", text ? text : "(error object is not a string)");
-    lua_pop(L, 1);
-    return false;
+// A failed script call, logged as the log's readers know it.
+void log_error(const char *message) {
+    FW_LOG("utils", "error %s\n", message);
 }
 
 // Lengths reach the caller as int, so a result must also stay below INT_MAX.
@@ -97,36 +82,48 @@ void copy_out(StrResult s, char *buffer, int *length) {
     *length = static_cast<int>(s.len);
 }
 
-// Runs the pushed call for one string result.
-int finish_str_call(lua_State *L, const char *name, int nargs, char *buffer, size_t size,
-                    int *length) {
-    if (!finish_call(L, nargs, 1)) return 0;
-    StrResult s = result_str(L, -1);
-    bool ok = fits(name, s.len, size);
-    if (ok) copy_out(s, buffer, length);
-    lua_pop(L, 1);
-    return ok ? 1 : 0;
+// Calls `name` with the values `push` pushes (nargs of them) and hands its
+// nresults results to `take`; 1 when both went through, else 0.
+template <class Push, class Take>
+int call(lua_State *L, const char *name, int nargs, int nresults, Push &&push, Take &&take) {
+    return luacall::call(L, name, nargs, nresults, push, take, log_error) ? 1 : 0;
 }
 
-// Runs the pushed call for one number result.
-int finish_int_call(lua_State *L, int nargs, int *out) {
-    if (!finish_call(L, nargs, 1)) return 0;
-    *out = result_int(L, -1);
-    lua_pop(L, 1);
-    return 1;
+auto no_args() {
+    return [](lua_State *) {};
+}
+auto no_results() {
+    return [](lua_State *) { return true; };
+}
+auto one_string(const char *bytes, size_t count) {
+    return [bytes, count](lua_State *L) { lua_pushlstring(L, bytes, count); };
 }
 
-// Runs the pushed call for two number results; the second lies on top.
-int finish_2int_call(lua_State *L, int nargs, int *first, int *second) {
-    if (!finish_call(L, nargs, 2)) return 0;
-    *second = result_int(L, -1);
-    *first = result_int(L, -2);
-    lua_pop(L, 2);
-    return 1;
+// Takes one number result into *out.
+auto int_result(int *out) {
+    return [out](lua_State *L) {
+        *out = result_int(L, -1);
+        return true;
+    };
 }
 
-int finish_no_result_call(lua_State *L, int nargs) {
-    return finish_call(L, nargs, 0) ? 1 : 0;
+// Takes two number results; the second lies on top.
+auto two_int_results(int *first, int *second) {
+    return [first, second](lua_State *L) {
+        *second = result_int(L, -1);
+        *first = result_int(L, -2);
+        return true;
+    };
+}
+
+// Takes one string result into buffer, if it fits.
+auto str_result(const char *name, char *buffer, size_t size, int *length) {
+    return [=](lua_State *L) {
+        StrResult s = result_str(L, -1);
+        if (!fits(name, s.len, size)) return false;
+        copy_out(s, buffer, length);
+        return true;
+    };
 }
 
 // Pushes type, radioid, MAC text, staip, ssid, hostname: 6 values.
@@ -181,113 +178,101 @@ void append_cut(char *buffer, size_t size, size_t *used, const char *text, size_
 }  // namespace
 
 void callLuaIntVal(lua_State *L, const char *name, int *out) {
-    if (!lua_checkstack(L, 1)) {
-        *out = 0;
-        return;
-    }
-    lua_getglobal(L, name);
-    *out = result_int(L, -1);
-    lua_pop(L, 1);
+    *out = 0;
+    luacall::read(L, name, int_result(out), log_error);
 }
 
 void callLuaStrVal(lua_State *L, const char *name, char *buffer, size_t size) {
     if (size == 0) return;
     memset(buffer, 0, size);
-    if (!lua_checkstack(L, 1)) return;
-    lua_getglobal(L, name);
-    StrResult s = result_str(L, -1);
-    if (s.len > 0) memcpy(buffer, s.data, s.len < size - 1 ? s.len : size - 1);
-    lua_pop(L, 1);
+    luacall::read(
+        L, name,
+        [=](lua_State *S) {
+            StrResult s = result_str(S, -1);
+            if (s.len > 0) memcpy(buffer, s.data, s.len < size - 1 ? s.len : size - 1);
+            return true;
+        },
+        log_error);
 }
 
 int callLuaFunction_No(lua_State *L, const char *name) {
-    if (!begin_call(L, name, 0, 0)) return 0;
-    return finish_no_result_call(L, 0);
+    return call(L, name, 0, 0, no_args(), no_results());
 }
 
 int callLuaFunction_GInt(lua_State *L, const char *name, int *out) {
-    if (!begin_call(L, name, 0, 1)) return 0;
-    return finish_int_call(L, 0, out);
+    return call(L, name, 0, 1, no_args(), int_result(out));
 }
 
 int callLuaFunction_G2Int(lua_State *L, const char *name, int *first, int *second) {
-    if (!begin_call(L, name, 0, 2)) return 0;
-    return finish_2int_call(L, 0, first, second);
+    return call(L, name, 0, 2, no_args(), two_int_results(first, second));
 }
 
 int callLuaFunction_GStr(lua_State *L, const char *name, char *buffer, size_t size, int *length) {
-    if (!begin_call(L, name, 0, 1)) return 0;
-    return finish_str_call(L, name, 0, buffer, size, length);
+    return call(L, name, 0, 1, no_args(), str_result(name, buffer, size, length));
 }
 
 int callLuaFunction_Str(lua_State *L, const char *name, const char *bytes, size_t count, int *out) {
-    if (!begin_call(L, name, 1, 1)) return 0;
-    lua_pushlstring(L, bytes, count);
-    return finish_int_call(L, 1, out);
+    return call(L, name, 1, 1, one_string(bytes, count), int_result(out));
 }
 
 int callLuaFunction_Str2Int(lua_State *L, const char *name, const char *bytes, size_t count,
                             int *first, int *second) {
-    if (!begin_call(L, name, 1, 2)) return 0;
-    lua_pushlstring(L, bytes, count);
-    return finish_2int_call(L, 1, first, second);
+    return call(L, name, 1, 2, one_string(bytes, count), two_int_results(first, second));
 }
 
 int callLuaFunction_StrIntStr(lua_State *L, const char *name, const char *bytes, size_t count,
                               int *number, char *buffer, size_t size, int *length) {
-    if (!begin_call(L, name, 1, 2)) return 0;
-    lua_pushlstring(L, bytes, count);
-    if (!finish_call(L, 1, 2)) return 0;
-    StrResult s = result_str(L, -1);
-    bool ok = fits(name, s.len, size);
-    if (ok) {
+    return call(L, name, 1, 2, one_string(bytes, count), [=](lua_State *S) {
+        StrResult s = result_str(S, -1);
+        if (!fits(name, s.len, size)) return false;
         copy_out(s, buffer, length);
-        *number = result_int(L, -2);
-    }
-    lua_pop(L, 2);
-    return ok ? 1 : 0;
+        *number = result_int(S, -2);
+        return true;
+    });
 }
 
 int callLuaFunction_IntGStr(lua_State *L, const char *name, int value, char *buffer, size_t size,
                             int *length) {
-    if (!begin_call(L, name, 1, 1)) return 0;
-    lua_pushinteger(L, value);
-    return finish_str_call(L, name, 1, buffer, size, length);
+    return call(
+        L, name, 1, 1, [value](lua_State *S) { lua_pushinteger(S, value); },
+        str_result(name, buffer, size, length));
 }
 
 int callLuaFunction_StrStr(lua_State *L, const char *name, const char *bytes, size_t count,
                            char *buffer, size_t size) {
-    if (!begin_call(L, name, 1, 1)) return 0;
-    lua_pushlstring(L, bytes, count);
-    if (!finish_call(L, 1, 1)) return 0;
-    StrResult s = result_str(L, -1);
-    bool ok = fits(name, s.len + 1, size);  // room for the terminator
-    if (ok) {
+    return call(L, name, 1, 1, one_string(bytes, count), [=](lua_State *S) {
+        StrResult s = result_str(S, -1);
+        if (!fits(name, s.len + 1, size)) return false;  // room for the terminator
         if (s.len > 0) memcpy(buffer, s.data, s.len);
         buffer[s.len] = '\0';
-    }
-    lua_pop(L, 1);
-    return ok ? 1 : 0;
+        return true;
+    });
 }
 
 int callLuaFunction_2Int(lua_State *L, const char *name, int a, int b) {
-    if (!begin_call(L, name, 2, 0)) return 0;
-    lua_pushinteger(L, a);
-    lua_pushinteger(L, b);
-    return finish_no_result_call(L, 2);
+    return call(
+        L, name, 2, 0,
+        [a, b](lua_State *S) {
+            lua_pushinteger(S, a);
+            lua_pushinteger(S, b);
+        },
+        no_results());
 }
 
 int callLuaFunction_StaInfo(lua_State *L, const char *name, const NLnode *station) {
-    if (!begin_call(L, name, 6, 0)) return 0;
-    push_station(L, station->type, station);
-    return finish_no_result_call(L, 6);
+    return call(
+        L, name, 6, 0, [station](lua_State *S) { push_station(S, station->type, station); },
+        no_results());
 }
 
 int callLuaFunction_UsrInfo(lua_State *L, const char *name, const NLnode *station) {
-    if (!begin_call(L, name, 15, 0)) return 0;
-    push_station(L, 0, station);
-    push_samples(L, station->usrlist);
-    return finish_no_result_call(L, 15);
+    return call(
+        L, name, 15, 0,
+        [station](lua_State *S) {
+            push_station(S, 0, station);
+            push_samples(S, station->usrlist);
+        },
+        no_results());
 }
 
 void cpyUsrInfo(const UsrNode *head, uint32_t UsrNode::*field, char *buffer, size_t size) {

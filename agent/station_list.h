@@ -5,18 +5,7 @@
 
 #include <cstdint>
 
-// The figures of one station taken from the driver's station table.
-struct StationSample {
-    uint32_t uptime;
-    uint32_t rxrate;
-    uint32_t txrate;
-    uint64_t rxbytes;
-    uint64_t txbytes;
-    uint8_t rssi;
-    uint8_t phyrate;  // Mbit/s
-    uint32_t aux32;
-    uint32_t aux16;  // 16-bit value, zero-extended
-};
+#include "station_event.h"
 
 // One traffic sample in a station's ring. The samples of one station form a
 // circular list, oldest to newest; the newest sample's `next` is the oldest

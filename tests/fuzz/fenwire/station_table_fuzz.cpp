@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (std::size_t off = 0; off + sl::kEntryMinSize <= table.size(); off += 7) {
         std::vector<std::uint8_t> entry(table.begin() + off,
                                         table.begin() + off + sl::kEntryMinSize);
-        station_phyrate(entry.data());
+        station_phyrate(entry.data(), entry.size());
     }
     return 0;
 }

@@ -342,6 +342,41 @@ TEST_F(BridgeTest, AFailingCallLogsTheErrorAndLeavesOutputsUntouched) {
     }
 }
 
+// The common "strict" idiom: reading an unknown global raises. Every lookup
+// must be a failed call, never an unprotected error that ends the process;
+// the script's own __index still supplies what it knows.
+TEST_F(BridgeTest, AStrictScriptMakesUnknownGlobalsFailedCallsAndItsIndexStillWorks) {
+    run(R"(
+        function known() return 7 end
+        setmetatable(_G, {__index = function(_, name)
+            if name == 'provided' then return function() return 42 end end
+            if name == 'PROVIDED_NUMBER' then return 9 end
+            error('unknown global ' .. name, 2)
+        end})
+    )");
+    for (const auto &member : all_members()) {
+        Outputs out;
+        EXPECT_EQ(balanced([&] { return member(L, "absent", out); }), 0);
+        EXPECT_TRUE(out.untouched());
+    }
+    EXPECT_NE(log_text().find("error unknown global absent\n"), std::string::npos) << log_text();
+
+    int value = 5;
+    balanced([&] { callLuaIntVal(L, "ABSENT_NUMBER", &value); return 0; });
+    EXPECT_EQ(value, 0);
+    char text[8] = "xxxxxxx";
+    balanced([&] { callLuaStrVal(L, "ABSENT_TEXT", text, sizeof text); return 0; });
+    EXPECT_STREQ(text, "");
+    EXPECT_NE(log_text().find("error unknown global ABSENT_TEXT\n"), std::string::npos);
+
+    balanced([&] { return callLuaFunction_GInt(L, "known", &value); });
+    EXPECT_EQ(value, 7);
+    EXPECT_EQ(balanced([&] { return callLuaFunction_GInt(L, "provided", &value); }), 1);
+    EXPECT_EQ(value, 42);
+    balanced([&] { callLuaIntVal(L, "PROVIDED_NUMBER", &value); return 0; });
+    EXPECT_EQ(value, 9);
+}
+
 TEST_F(BridgeTest, AResultLongerThanTheBufferIsRejectedWhole) {
     run("function big() return string.rep('x', size), 4 end\n"
         "function big_reply() return 4, string.rep('x', size) end");

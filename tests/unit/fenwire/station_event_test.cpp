@@ -32,18 +32,44 @@ TEST(StationEventDecode, RejectsWhatIsNotAnEvent) {
     StationEvent ev;
     for (const Bytes &m : {nonzero, type0, type3})
         EXPECT_FALSE(decode_station_event(m.data(), m.size(), &ev));
-    EXPECT_FALSE(decode_station_event(good.data(), kStationEventMinLen - 1, &ev));
+    // Too short to hold an event type: the zeros beyond its end say type 0.
+    EXPECT_FALSE(decode_station_event(good.data(), sl::kNlHeaderSize + sl::kEvType, &ev));
     EXPECT_FALSE(decode_station_event(nullptr, 0, &ev));
 }
 
-TEST(StationEventDecode, MessageEndingBeforeTheHostNameHasAnEmptyOne) {
-    Bytes m = event_message(Event{});
-    m.resize(kStationEventMinLen);
-    EXPECT_EQ(kStationEventMinLen, 230u);
+// A message is decoded as the zeroed receive buffer holds it: whatever lies
+// beyond its end reads as zero.
+TEST(StationEventDecode, ShortMessagesDecodeWithZerosBeyondTheirEnd) {
+    Event e;
+    e.type = sl::kEventLeave;
+    e.radio = 2;
+    e.wlan = 1;
+    Bytes full = event_message(e);
+    struct Case {
+        size_t len;
+        const char *ip, *ssid, *extra;
+        int wlan;
+    };
+    const std::vector<Case> cases = {
+        {230, "192.168.1.20", "guest", "x", 1},  // up to the host name
+        {82, "192.168.1.20", "guest", "", 1},    // a leave event of the bare fields
+        {40, "0.0.0.0", "", "", 0},              // ends inside the MAC
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.len);
+        StationEvent ev;
+        ASSERT_TRUE(decode_station_event(full.data(), c.len, &ev));
+        EXPECT_EQ(ev.type, sl::kEventLeave);
+        EXPECT_EQ(ev.radioid, 2);
+        EXPECT_EQ(ev.wlanid, c.wlan);
+        EXPECT_STREQ(ev.staip, c.ip);
+        EXPECT_STREQ(ev.ssid, c.ssid);
+        EXPECT_STREQ(ev.extra, c.extra);
+        EXPECT_STREQ(ev.hostname, "");
+    }
     StationEvent ev;
-    ASSERT_TRUE(decode_station_event(m.data(), m.size(), &ev));
-    EXPECT_STREQ(ev.hostname, "");
-    EXPECT_STREQ(ev.ssid, "guest");
+    ASSERT_TRUE(decode_station_event(full.data(), 40, &ev));
+    EXPECT_EQ(Bytes(ev.mac, ev.mac + 6), (Bytes{0x00, 0x11, 0x22, 0xaa, 0, 0}));
 }
 
 TEST(StationEventDecode, UnterminatedTextsAreCutToTheirFields) {
@@ -63,7 +89,7 @@ TEST(StationEventDecode, HostNameStopsAtTheEndOfTheMessage) {
     e.hostname = "tablet-of-someone";
     Bytes m = event_message(e);
     // Cut inside the host name, with what follows in the buffer not NUL.
-    size_t cut = kStationEventMinLen + 6;
+    size_t cut = sl::kNlHeaderSize + sl::kEvHostname + 6;
     Bytes buf = m;
     std::fill(buf.begin() + static_cast<long>(cut), buf.end(), 'Z');
     StationEvent ev;
@@ -137,7 +163,10 @@ TEST(StationTableWalk, PhyRateRule) {
         {0, 5, 0xEC, 54},      // bit 7 ignored
         {0, 0, 0x02, 1},       //
         {0, 43, 0x16, 11},     // last byte of the rate table
-        {0, 44, 0x6C, 0},      // index past the rate table
+        {0, 44, 44, 22},       // the index byte itself
+        {0, 45, 0x6C, 54},     // past the rate table, still inside the entry
+        {0, 197, 0x6C, 54},    // the entry's last byte (232 bytes)
+        {0, 198, 0x6C, 0},     // beyond the entry's end
         {0, 255, 0x6C, 0},     //
         {54000, 5, 0x02, 54},  // kbit/s given: it wins
         {5999, 0, 0, 5},       // integer division
@@ -148,8 +177,22 @@ TEST(StationTableWalk, PhyRateRule) {
         e.rate_index = c.index;
         e.rate_byte = c.byte;
         Bytes b = table_entry(e);
-        EXPECT_EQ(station_phyrate(b.data()), c.want) << c.kbps << " " << int(c.index);
+        EXPECT_EQ(station_phyrate(b.data(), b.size()), c.want) << c.kbps << " " << int(c.index);
     }
+    // A longer entry: an index of 255 still lies inside it, and the walk
+    // takes the entry's own length.
+    Entry e;
+    e.mac = kWanted;
+    e.len = 300;
+    e.rate_index = 255;
+    e.rate_byte = 0x24;
+    Bytes t = table_of({e});
+    StationSample s;
+    ASSERT_TRUE(find_station_sample(t.data(), t.size(), kWanted.data(), &s));
+    EXPECT_EQ(s.phyrate, 18);
+    put<uint16_t>(t, sl::kEntLen, 232);  // the same bytes, told 232 long
+    ASSERT_TRUE(find_station_sample(t.data(), t.size(), kWanted.data(), &s));
+    EXPECT_EQ(s.phyrate, 0);
 }
 
 TEST(StationRegistration, HeaderThenZeroPayload) {

@@ -122,6 +122,20 @@ TEST_F(StationEvents, MergesOfJoinAndLeave) {
     }
 }
 
+// A driver may send a leave event of the bare fields only: it still removes
+// the station.
+TEST_F(StationEvents, ShortLeaveEventRemovesTheStation) {
+    deliver(join(2, 1));
+    records()[0]->type = 0;  // reported
+    shell.clear();
+    Bytes m = event_message(leave(2, 1));
+    m.resize(82);
+    nl_handle_message(m.data(), m.size());
+    EXPECT_EQ(types(), std::vector<uint32_t>{2});
+    EXPECT_EQ(shell.commands(),
+              std::vector<std::string>{"sed -i '/R:2 W:1 mac:00:11:22:aa:bb:cc/d' " + file_});
+}
+
 TEST_F(StationEvents, LeaveOfUnknownStationStillRunsSedAndSetsTheFlag) {
     deliver(join(1, 0));
     shell.clear();
@@ -196,9 +210,9 @@ TEST_F(StationEvents, IgnoredMessagesChangeNothing) {
     put<uint32_t>(wrong_type, sl::kNlHeaderSize + sl::kEvType, 3);
     Bytes nonzero = event_message(join());
     put<uint32_t>(nonzero, sl::kNlHeaderSize + sl::kEvZero, 1);
-    Bytes short_msg = event_message(join());
-    short_msg.resize(kStationEventMinLen - 1);
-    for (const Bytes &m : {wrong_type, nonzero, short_msg}) nl_handle_message(m.data(), m.size());
+    Bytes no_type = event_message(join());
+    no_type.resize(sl::kNlHeaderSize + sl::kEvType);  // ends before the event type
+    for (const Bytes &m : {wrong_type, nonzero, no_type}) nl_handle_message(m.data(), m.size());
     EXPECT_TRUE(records().empty());
     EXPECT_TRUE(shell.commands().empty());
     EXPECT_EQ(STAflag.load(), 0);

@@ -94,8 +94,9 @@ inline Bytes table_entry(const Entry &e) {
     put<uint16_t>(b, sl::kEntLen, e.len);
     b[sl::kEntRssi] = e.rssi;
     std::memcpy(b.data() + sl::kEntMac, e.mac.data(), 6);
-    if (e.rate_index < sl::kEntRatesSize) b[sl::kEntRates + e.rate_index] = e.rate_byte;
     b[sl::kEntRateIndex] = e.rate_index;
+    // The rate byte goes where the index points, whatever field lies there.
+    if (sl::kEntRates + e.rate_index < b.size()) b[sl::kEntRates + e.rate_index] = e.rate_byte;
     put<uint32_t>(b, sl::kEntTxRateKbps, e.kbps);
     put<uint64_t>(b, sl::kEntRxBytes, e.rxbytes);
     put<uint64_t>(b, sl::kEntTxBytes, e.txbytes);

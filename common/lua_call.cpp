@@ -1,0 +1,76 @@
+#include "lua_call.h"
+
+extern "C" {
+#include <lauxlib.h>
+#include <lua.h>
+}
+
+namespace luacall {
+namespace {
+
+enum class Kind { kCall, kRead, kWrite };
+
+struct Job {
+    Kind kind;
+    const char *name;
+    int nargs;
+    int nresults;
+    const Steps *steps;
+    bool taken;
+};
+
+// Runs as the protected call's function, with the job as its one argument.
+int run_job(lua_State *L) {
+    Job *job = static_cast<Job *>(lua_touserdata(L, 1));
+    lua_settop(L, 0);
+    const Steps &s = *job->steps;
+    luaL_checkstack(L, job->nargs + job->nresults + 2, "script call");
+    if (job->kind == Kind::kWrite) {
+        s.push(L, s.ctx);
+        lua_setglobal(L, job->name);
+        job->taken = true;
+        return 0;
+    }
+    lua_getglobal(L, job->name);
+    if (job->kind == Kind::kCall) {
+        if (s.push) s.push(L, s.ctx);
+        lua_call(L, job->nargs, job->nresults);
+    }
+    job->taken = s.take ? s.take(L, s.ctx) : true;
+    return 0;
+}
+
+bool run(lua_State *L, Job &job, ErrorSink sink) {
+    const int top = lua_gettop(L);
+    if (!lua_checkstack(L, 2)) {
+        sink("stack overflow");
+        return false;
+    }
+    if (lua_cpcall(L, run_job, &job) != 0) {
+        const char *text = lua_tostring(L, -1);
+        sink(text ? text : "(error object is not a string)");
+        lua_settop(L, top);
+        return false;
+    }
+    return job.taken;
+}
+
+}  // namespace
+
+bool call_global(lua_State *L, const char *name, int nargs, int nresults, const Steps &steps,
+                 ErrorSink sink) {
+    Job job{Kind::kCall, name, nargs, nresults, &steps, false};
+    return run(L, job, sink);
+}
+
+bool read_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink) {
+    Job job{Kind::kRead, name, 0, 1, &steps, false};
+    return run(L, job, sink);
+}
+
+bool write_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink) {
+    Job job{Kind::kWrite, name, 1, 0, &steps, false};
+    return run(L, job, sink);
+}
+
+}  // namespace luacall
