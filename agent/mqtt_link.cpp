@@ -1,21 +1,21 @@
 #include "mqtt_link.h"
 
 #include <mosquitto.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 #include "bridge.h"
 #include "clock.h"
 #include "debug_log.h"
 #include "fenwire.h"
 #include "locks.h"
-#include "mqtt_lib.h"
 #include "mqtt_queue.h"
+#include "mqtt_session.h"
 
 #define LOG(...) FW_LOG("utils", __VA_ARGS__)
 
@@ -28,26 +28,10 @@ namespace {
 
 constexpr uint64_t kTeardownLimitUs = 3000000;
 
-// The session's client. Guarded by client_mutex, as is every write of
-// mqtt_connect, so that no publish runs on a client a teardown has taken
-// away and no callback of an old client touches the current session.
-struct mosquitto *mosq = nullptr;
-// Clients whose teardown the network thread began; the main thread joins
-// their network threads and destroys them.
-std::vector<struct mosquitto *> retired;
-std::mutex client_mutex;
-
-thread_local bool on_network_thread = false;
-
-// Marks the current thread as the library's network thread for a callback.
-struct NetworkThreadScope {
-    NetworkThreadScope() { on_network_thread = true; }
-    ~NetworkThreadScope() { on_network_thread = false; }
-};
-
-// Ends the process if a teardown step does not return within 3 seconds (the
-// clock seam measures, so virtual time can trigger it). Made without
-// exceptions: if its thread cannot start, the teardown goes on unguarded.
+// Ends the process if the guarded teardown does not finish within 3
+// seconds (measured on the agent's clock, so virtual time can trigger it).
+// Made without exceptions: if its thread cannot start, the teardown goes on
+// unguarded.
 class TeardownWatchdog {
   public:
     TeardownWatchdog() : start_(plat::monotonic_us()) {
@@ -70,62 +54,26 @@ class TeardownWatchdog {
         }
         return nullptr;
     }
-    const uint64_t start_;  // taken before the teardown step begins
+    const uint64_t start_;  // taken before the teardown begins
     std::atomic<bool> done_{false};
     bool started_ = false;
     pthread_t thread_{};
 };
 
 struct LibTransport : MqttTransport {
-    int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
-        std::lock_guard<std::mutex> lock(client_mutex);
-        if (!mosq) return MOSQ_ERR_NO_CONN;
-        return mqtt_lib().publish(mosq, nullptr, topic, len, payload, qos, retain);
+    int publish(const char *topic, const void *payload, int len, int qos, bool retain,
+                int *mid) override {
+        return mqtt_session::publish(topic, payload, len, qos, retain, mid);
+    }
+    bool wait_published(int mid, uint64_t limit_us) override {
+        return mqtt_session::wait_published(mid, limit_us);
     }
 };
 LibTransport lib_transport;
 MqttTransport *transport = &lib_transport;
 
-bool is_current(struct mosquitto *m) {
-    std::lock_guard<std::mutex> lock(client_mutex);
-    return m && m == mosq;
-}
-
-// Takes the client away from publishers and callbacks: the client, or
-// nullptr when there is none or (with `only_connected`) it is not connected.
-struct mosquitto *take_client(bool only_connected, struct mosquitto *expected = nullptr) {
-    std::lock_guard<std::mutex> lock(client_mutex);
-    if (!mosq || (expected && mosq != expected)) return nullptr;
-    if (only_connected && mqtt_connect.load() == 0) return nullptr;
-    struct mosquitto *m = mosq;
-    mosq = nullptr;
-    mqtt_connect = 0;
-    return m;
-}
-
-// Stops the client's network thread and frees it (main thread only).
-void release_client(struct mosquitto *m, bool disconnect_first) {
-    TeardownWatchdog dog;
-    if (disconnect_first) mqtt_lib().disconnect(m);
-    mqtt_lib().loop_stop(m, false);
-    mqtt_lib().destroy(m);
-    mqtt_lib().lib_cleanup();
-}
-
-void finish_retired() {
-    std::vector<struct mosquitto *> done;
-    {
-        std::lock_guard<std::mutex> lock(client_mutex);
-        done.swap(retired);
-    }
-    for (struct mosquitto *m : done) release_client(m, false);
-}
-
-// A client left from an earlier cycle, connected or not (a script may lead
-// back to Join without a Reset): released quietly before a new one is made.
-void release_leftover() {
-    if (struct mosquitto *m = take_client(false)) release_client(m, true);
-}
+const mqtt_session::Callbacks kCallbacks = {my_connect_callback, my_message_callback,
+                                            my_disconnect_callback};
 
 // Replaces a response slot's copy with a copy of the payload; on a failed
 // allocation the slot is left empty and the message is lost.
@@ -143,46 +91,52 @@ void fill_slot(unsigned char *&slot, int &slot_len, const void *payload, int len
     slot_len = len;
 }
 
-// Queues the payload, waiting in one-second steps while the queue is full.
+// Whether a message may go on waiting for room in the full queue: only
+// while the run state that drains it can still come to it.
+bool run_state_may_drain() {
+    return mqtt_session::in_use() && mqtt_connect.load() == 1 && AP_STATE.load() == 2;
+}
+
+// Queues the payload, waiting in one-second steps while the queue is full;
+// drops it once nothing will drain the queue any more.
 void queue_payload(const void *payload, int len) {
-    pthread_mutex_lock(&mosq_mutex);
+    MutexLock lock(mosq_mutex);
     while (mosqlistlen(mosqhead) >= MOSQ_QUEUE_MAX) {
-        pthread_mutex_unlock(&mosq_mutex);
+        MutexUnlock unlocked(mosq_mutex);
+        if (!run_state_may_drain()) {
+            LOG("queue full and not drained, message of %d bytes dropped\n", len);
+            return;
+        }
         LOG("More than 100 messages,wait.\n");
         plat::sleep(1);
-        pthread_mutex_lock(&mosq_mutex);
     }
     if (!mosq_queue_copy(mosqhead, payload, static_cast<uint32_t>(len)))
         LOG("malloc fail, message of %d bytes dropped\n", len);
-    pthread_mutex_unlock(&mosq_mutex);
 }
 
-// Creates the client and asks for the connection; false after logging why.
+// Makes the client and asks for the connection; false after logging why.
 bool connect_client(lua_State *L) {
-    const MqttLib &lib = mqtt_lib();
-    lib.lib_init();
-    struct mosquitto *m = lib.create(server_id, true, nullptr);
-    if (!m) {
+    if (!mqtt_session::open(server_id, kCallbacks)) {
         LOG("mqtt alloc failed\n");
-        lib.lib_cleanup();
         return false;
     }
-    mosquitto_connect_callback_set(m, my_connect_callback);
-    mosquitto_message_callback_set(m, my_message_callback);
-    mosquitto_disconnect_callback_set(m, my_disconnect_callback);
     char bind[BIND_IP_SIZE] = {};
     int bind_len = 0;
     callLuaFunction_GStr(L, "getIp", bind, sizeof bind - 1, &bind_len);
     LOG("mqtt bind ip = %s\n", bind);
-    if (lib.connect_bind(m, server_ip, server_port, server_keeplive, bind)) {
+    if (mqtt_session::connect(server_ip, server_port, server_keeplive, bind)) {
         LOG("mqtt bind failed\n");
-        lib.destroy(m);  // no network thread runs yet
-        lib.lib_cleanup();
+        mqtt_session::close(false);  // no network thread runs yet
         return false;
     }
-    std::lock_guard<std::mutex> lock(client_mutex);
-    mosq = m;
     return true;
+}
+
+// Stops the network thread of a session that is ended or never connected,
+// and frees its client, quietly.
+void release_quietly() {
+    TeardownWatchdog dog;
+    mqtt_session::close(false);
 }
 
 }  // namespace
@@ -199,85 +153,91 @@ void getMQTTInfo(lua_State *L) {
 }
 
 int mqtt_init(lua_State *L) {
-    finish_retired();
-    release_leftover();
+    // A session left from an earlier cycle (a script may lead back to Join
+    // without a Reset, or the network thread ended it) goes first.
+    release_quietly();
+    mqtt_connect = 0;
     if (!connect_client(L)) return 0;
     LOG("init mqtt ok\n");
     MosqListClean(mosqhead);
     LOG("clean mosq list ok\n");
-    struct mosquitto *m;
-    {
-        std::lock_guard<std::mutex> lock(client_mutex);
-        m = mosq;
-    }
-    mqtt_lib().loop_start(m);
+    mqtt_session::start();
     LOG("start mqtt ok\n");
     return 1;
 }
 
-namespace {
-
-// Ends the connected session of client `expected` (any client when null).
-void clean_session(struct mosquitto *expected) {
-    if (!on_network_thread) finish_retired();
-    struct mosquitto *m = take_client(true, expected);
-    if (!m) return;
+void mqtt_clean() {
+    // Only a connected session in use is torn down with the log's lines;
+    // one the network thread ended is finished here.
+    if (!mqtt_session::in_use()) {
+        release_quietly();
+        return;
+    }
+    if (mqtt_connect.exchange(0) == 0) return;  // still connecting, or torn down already
     LOG("mqtt clean\n");
     LOG("mqtt close connect\n");
     {
         TeardownWatchdog dog;
-        mqtt_lib().unsubscribe(m, nullptr, server_sub);
-        if (on_network_thread) {
-            // This thread runs inside `m`: disconnect so its loop ends, and
-            // leave the join and destroy to the main thread.
-            mqtt_lib().disconnect(m);
-            std::lock_guard<std::mutex> lock(client_mutex);
-            retired.push_back(m);
-        } else {
-            release_client(m, true);
-        }
+        mqtt_session::unsubscribe(server_sub);
+        mqtt_session::close(false);
     }
     LOG("mqtt clean ok\n");
 }
 
-}  // namespace
-
-void mqtt_clean() { clean_session(nullptr); }
-
 void clean_timeout(int) {
     LOG("clean mqtt failed\n");
     LOG("!!! Restart Mqtt !!!\n");
+    std::fflush(nullptr);  // the station thread's diagnostics go to stdout
     _exit(0);
 }
 
 int mqtt_send_msg(const unsigned char *payload, int len) {
     if (!payload) return 1;
-    return transport->publish(server_pub, payload, len, 1, true);
+    return transport->publish(server_pub, payload, len, 1, true, nullptr);
+}
+
+bool mqtt_send_msg_confirmed(const unsigned char *payload, int len, uint64_t limit_us) {
+    if (!payload) return false;
+    int mid = 0;
+    if (transport->publish(server_pub, payload, len, 1, true, &mid) != 0) return false;
+    return transport->wait_published(mid, limit_us);
 }
 
 void my_connect_callback(struct mosquitto *m, void *, int) {
-    NetworkThreadScope scope;
-    if (!is_current(m)) return;  // a client already given up
+    if (!mqtt_session::is_current(m)) return;  // a client being given up
     LOG("mqtt connect ok\n");
-    mqtt_lib().subscribe(m, nullptr, server_sub, 0);
-    std::lock_guard<std::mutex> lock(client_mutex);
-    if (m == mosq) mqtt_connect = 1;
+    mqtt_session::subscribe(server_sub, 0);
+    mqtt_connect = 1;
 }
 
 void my_message_callback(struct mosquitto *m, void *, const struct mosquitto_message *msg) {
-    NetworkThreadScope scope;
-    if (msg && is_current(m)) mqtt_deliver(msg->payload, msg->payloadlen);
+    if (msg && mqtt_session::is_current(m)) mqtt_deliver(msg->payload, msg->payloadlen);
 }
 
+// The broker went (or the session was asked to end): the network thread
+// ends the session and disconnects so that its loop stops; the main thread
+// stops the thread and frees the client at its next mqtt_clean or mqtt_init.
 void my_disconnect_callback(struct mosquitto *m, void *, int) {
-    NetworkThreadScope scope;
-    if (!is_current(m)) return;
+    if (!mqtt_session::is_current(m)) return;
     LOG("mqtt disconnect ok\n");
-    clean_session(m);
+    if (mqtt_connect.exchange(0) == 0) return;
+    LOG("mqtt clean\n");
+    LOG("mqtt close connect\n");
+    {
+        TeardownWatchdog dog;
+        mqtt_session::unsubscribe(server_sub);
+        mqtt_session::disconnect();
+        mqtt_session::end();
+    }
+    LOG("mqtt clean ok\n");
 }
 
 void mqtt_deliver(const void *payload, int len) {
     if (!payload || len <= 0) return;
+    if (len > mqtt_session::kMaxInboundPayload) {
+        LOG("message of %d bytes dropped, more than %d\n", len, mqtt_session::kMaxInboundPayload);
+        return;
+    }
     switch (AP_STATE.load()) {
         case 2:
             queue_payload(payload, len);

@@ -9,6 +9,7 @@
 #include "bridge.h"
 #include "debug_log.h"
 #include "fenwire.h"
+#include "locks.h"
 #include "mqtt_link.h"
 #include "shell.h"
 #include "station_list.h"
@@ -22,6 +23,9 @@ constexpr const char *kWifiCount =
 constexpr const char *kUpdateCommand =
     "sleep 1; killall -9 dropbear uhttpd; sleep 1; /sbin/sysupgrade -n -F /tmp/firmware.img "
     ">/dev/null 2>&1";
+
+// How long an update waits for its acknowledgement to be sent.
+constexpr uint64_t kUpdateAckWaitUs = 2000000;
 
 std::string flag_path = "/tmp/flag";
 
@@ -79,11 +83,21 @@ void UpdateSw(lua_State *L, const unsigned char *payload, int len) {
                             static_cast<size_t>(len), &status, &code);
     std::memset(send_buffer, 0, SEND_BUFFER_SIZE);
     int ack_len = 0;
-    if (callLuaFunction_IntGStr(L, "AssembleupdateOK", code, reinterpret_cast<char *>(send_buffer),
-                                SEND_BUFFER_SIZE, &ack_len))
-        mqtt_send_msg(send_buffer, ack_len);
-    else
+    bool assembled = callLuaFunction_IntGStr(L, "AssembleupdateOK", code,
+                                             reinterpret_cast<char *>(send_buffer),
+                                             SEND_BUFFER_SIZE, &ack_len);
+    if (!assembled) {
         LOG("update acknowledgement not assembled, nothing sent\n");
+    } else if (status != 1) {
+        mqtt_send_msg(send_buffer, ack_len);
+    } else {
+        // The update ends the process: the acknowledgement must be on its
+        // way first. The network thread may be waiting for the queue's lock
+        // to deliver a message, so it is let go meanwhile.
+        MutexUnlock unlocked(mosq_mutex);
+        if (!mqtt_send_msg_confirmed(send_buffer, ack_len, kUpdateAckWaitUs))
+            LOG("update acknowledgement not confirmed sent\n");
+    }
     if (status != 1) return;
     LOG("do update............\n");
     plat::shell_run(kUpdateCommand);

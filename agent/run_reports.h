@@ -17,7 +17,9 @@ int apWebConfig();
 // The caller holds netlink_mutex.
 void sendUserInfo(lua_State *L, unsigned char *buffer, NLnode *head);
 // Publishes the script's acknowledgement; when the script accepts the
-// update, flashes /tmp/firmware.img and ends the process with status 1.
+// update, waits (about 2 s at most, with mosq_mutex let go) until the
+// acknowledgement is reported sent, then flashes /tmp/firmware.img and ends
+// the process with status 1. The caller holds mosq_mutex.
 void UpdateSw(lua_State *L, const unsigned char *payload, int len);
 
 // The marker file ("/tmp/flag"); tests point it elsewhere.

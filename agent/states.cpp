@@ -18,15 +18,41 @@
 
 namespace {
 
-// Wait before the next cycle after a connect that failed at once (controller
-// absent): 1 s, doubling up to 60 s; back to 1 s once a join is accepted.
-constexpr unsigned kMaxConnectBackoff = 60;
-unsigned connect_backoff = 1;
+// Pacing of the provisioning cycle (Discovery, Join, ..., Reset): a cycle
+// starts at most once a second, and after a cycle in which no join was
+// accepted the wait doubles, up to 60 s; an accepted join starts the series
+// again at 1 s. So a controller that is away, a script that fails or a
+// JOIN_TIMES of 0 cannot make the loop spin, connect or light LEDs in a
+// tight loop.
+constexpr unsigned kMaxCycleWait = 60;
+struct CyclePacing {
+    bool started = false;
+    uint64_t start_us = 0;  // when the current cycle started
+    unsigned backoff = 1;   // wait after the next unanswered cycle, seconds
+    bool answered = false;  // a join was accepted in the current cycle
+};
+CyclePacing pacing;
 
-void wait_before_reconnect() {
-    LOG("mqtt connect failed, retry in %us\n", connect_backoff);
-    plat::sleep(connect_backoff);
-    connect_backoff = std::min(connect_backoff * 2, kMaxConnectBackoff);
+// Called as a cycle starts: waits what is left of the cycle's period.
+void pace_cycle() {
+    if (pacing.started) {
+        unsigned period = 1;
+        if (pacing.answered) {
+            pacing.backoff = 1;
+        } else {
+            period = pacing.backoff;
+            pacing.backoff = std::min(pacing.backoff * 2, kMaxCycleWait);
+        }
+        uint64_t spent = plat::monotonic_us() - pacing.start_us;
+        uint64_t due = static_cast<uint64_t>(period) * 1000000;
+        if (spent < due) {
+            if (!pacing.answered) LOG("no join response, next cycle in %us\n", period);
+            plat::usleep(static_cast<unsigned long>(due - spent));
+        }
+    }
+    pacing.started = true;
+    pacing.answered = false;
+    pacing.start_us = plat::monotonic_us();
 }
 
 // Clears send_buffer and has the script assemble one message into it;
@@ -58,7 +84,7 @@ bool poll_join(lua_State *L) {
     int r = take_response(L, "APParseJoinResponseMessage", join_msg, join_msg_len);
     if (r == 1) {
         AP_STATE = workMode.load() ? 2 : 1;
-        connect_backoff = 1;
+        pacing.answered = true;
         return true;
     }
     if (r == 0) LOG("APParseJoinResponseMessage error!\n");
@@ -133,7 +159,7 @@ int enter_join_state(lua_State *L) {
     callLuaFunction_No(L, "clean_config");
     getMQTTInfo(L);
     if (!mqtt_init(L)) {
-        wait_before_reconnect();
+        LOG("mqtt connect failed\n");
         return STATE_RESET;
     }
     return APEnterJoin(L);
@@ -150,7 +176,12 @@ int FatFitMode() {
     return 0;
 }
 
+void states_reset_pacing() {
+    pacing = CyclePacing{};
+}
+
 int APEnterDiscovery(lua_State *L) {
+    pace_cycle();
     LOG("ap enter discovery\n");
     int next = STATE_DISCOVERY;
     callLuaFunction_GInt(L, "APEnterDiscovery", &next);

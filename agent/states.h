@@ -7,7 +7,11 @@ struct lua_State;
 // The work mode hook: always FIT (0).
 int FatFitMode();
 
+// Starts a provisioning cycle: at most one a second, and after cycles that
+// got no join accepted a wait that doubles up to 60 s.
 int APEnterDiscovery(lua_State *L);
+// Forgets the cycles so far (tests).
+void states_reset_pacing();
 int APEnterJoin(lua_State *L);
 int APEnterImage(lua_State *L);
 int APEnterConfigure(lua_State *L);

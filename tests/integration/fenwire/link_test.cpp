@@ -9,6 +9,9 @@
 #include "locks.h"
 #include "mqtt_lib.h"
 #include "mqtt_probe.h"
+#include "run_reports.h"
+#include "clock.h"
+#include "shell.h"
 
 namespace fenwire_test {
 namespace {
@@ -26,7 +29,7 @@ class Link : public FenwireTest {
         getMQTTInfo(L);
     }
     void TearDown() override {
-        AP_STATE = 0;  // let a waiting callback go
+        AP_STATE = 0;  // a callback waiting for room drops its message and returns
         mqtt_clean();
         FenwireTest::TearDown();
     }
@@ -118,6 +121,96 @@ TEST_F(Link, QueueHoldsOneHundredAndTheNextWaitsUntilOneIsTaken) {
     }
     ASSERT_EQ(taken.size(), 101u);
     for (int i = 0; i < 101; ++i) EXPECT_EQ(taken[i], "m" + std::to_string(i + 1));
+}
+
+// A message waiting for room in the full queue must not hold the network
+// thread, and with it the teardown, once nothing will drain the queue.
+TEST_F(Link, AMessageWaitingForRoomIsDroppedOnceTheRunStateCannotTakeIt) {
+    // Real time: the teardown's watchdog must not see the wait's seconds race.
+    plat::set_clock(nullptr);
+    const char *ends[] = {"AP_STATE back to 0", "the session torn down"};
+    for (const char *end : ends) {
+        SCOPED_TRACE(end);
+        MqttProbe ac(broker.port(), "ac");
+        connect();
+        AP_STATE = 2;
+        int waits_before = log_count("More than 100 messages,wait.");
+        for (int i = 1; i <= 101; ++i) ac.publish("apsub/AB12", "m" + std::to_string(i));
+        ASSERT_TRUE(wait_until(
+            [&] { return log_count("More than 100 messages,wait.") > waits_before; }));
+        int dropped_before = log_count("queue full and not drained, message of 4 bytes dropped");
+        if (end == ends[0]) {
+            AP_STATE = 0;
+            ASSERT_TRUE(wait_until([&] {
+                return log_count("queue full and not drained, message of 4 bytes dropped") ==
+                       dropped_before + 1;
+            }));
+        }
+        mqtt_clean();  // returns: the network thread is not stuck
+        EXPECT_EQ(log_count("queue full and not drained, message of 4 bytes dropped"),
+                  dropped_before + 1);
+        EXPECT_EQ(queued(), 100);
+        EXPECT_EQ(log_count("clean mqtt failed"), 0);
+        MutexLock lock(mosq_mutex);
+        MosqListClean(mosqhead);
+    }
+}
+
+TEST_F(Link, PayloadsAboveTheBoundAreDroppedBeforeAnyCopy) {
+    MqttProbe ac(broker.port(), "ac");
+    connect();
+    const std::string at_bound(64 * 1024, 'a'), above(64 * 1024 + 1, 'b');
+    ac.publish("apsub/AB12", above);  // joining: the slot stays empty
+    ac.publish("apsub/AB12", "small");
+    EXPECT_TRUE(wait_until([&] { return slot(join_msg, join_msg_len) == "small"; }));
+    AP_STATE = 2;
+    ac.publish("apsub/AB12", above);
+    ac.publish("apsub/AB12", at_bound);
+    ASSERT_TRUE(wait_until([&] { return queued() == 1; }));
+    EXPECT_EQ(log_count("message of 65537 bytes dropped, more than 65536"), 2);
+    MutexLock lock(mosq_mutex);
+    EXPECT_EQ(mosqhead->next->len, 64u * 1024);
+}
+
+// What the update command sees when it runs: the acknowledgement is already
+// at the broker (retained there), even though the command ends the process.
+std::string ack_at_update;
+int broker_port = 0;
+int look_for_ack(const char *command) {
+    if (std::string(command).find("sysupgrade") == std::string::npos) return 0;
+    MqttProbe late(broker_port, "late");
+    late.subscribe("config/AB12");
+    ack_at_update = late.wait_heard(1, 2000) ? late.heard()[0].payload : "<none>";
+    return 0;
+}
+std::string read_nothing(const char *, size_t, int *status) {
+    if (status) *status = 0;
+    return "";
+}
+int update_exit_status = -1;
+
+TEST_F(Link, TheUpdateAcknowledgementReachesTheBrokerBeforeTheFlash) {
+    plat::set_clock(nullptr);  // the library's network thread works in real time
+    lua(R"(
+        function parseupdateSWconfig(p) return 1, 5 end
+        function AssembleupdateOK(code) return "update-ok:" .. code end
+    )");
+    connect();
+    AP_STATE = 2;
+    broker_port = broker.port();
+    static const plat::ShellOps ops = {look_for_ack, read_nothing};
+    plat::set_shell(&ops);
+    run_reports_set_exit([](int status) { update_exit_status = status; });
+    {
+        MutexLock lock(mosq_mutex);  // as the run state holds it
+        const unsigned char msg[] = "update";
+        UpdateSw(L, msg, 6);
+    }
+    run_reports_set_exit(nullptr);
+    plat::set_shell(nullptr);
+    EXPECT_EQ(ack_at_update, "update-ok:5");
+    EXPECT_EQ(update_exit_status, 1);
+    EXPECT_EQ(log_count("update acknowledgement not confirmed sent"), 0);
 }
 
 // Counts clients made and destroyed through the real library.

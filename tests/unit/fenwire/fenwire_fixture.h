@@ -25,6 +25,7 @@ extern "C" {
 #include "mqtt_link.h"
 #include "mqtt_queue.h"
 #include "shell_recorder.h"
+#include "states.h"
 #include "station_monitor.h"
 #include "temp_log.h"
 #include "vclock.h"
@@ -72,12 +73,28 @@ inline bool held(pthread_mutex_t &m) {
 class CaptureTransport : public MqttTransport {
   public:
     explicit CaptureTransport(plat::VirtualClock &clock) : clock_(clock) {}
-    int publish(const char *topic, const void *payload, int len, int qos, bool retain) override {
+    int publish(const char *topic, const void *payload, int len, int qos, bool retain,
+                int *mid) override {
         sent.push_back({topic, std::string(static_cast<const char *>(payload), len), qos, retain,
                         clock_.elapsed(), held(mosq_mutex), held(netlink_mutex)});
+        if (mid) *mid = static_cast<int>(sent.size());
         return 0;
     }
+    // Records the wait as "wait <mid>" in `waits`, with whether mosq_mutex
+    // was held; the message counts as sent unless `unsent` is set.
+    bool wait_published(int mid, uint64_t limit_us) override {
+        waits.push_back({mid, held(mosq_mutex), limit_us});
+        if (unsent) clock_.advance(limit_us);
+        return !unsent;
+    }
+    struct Wait {
+        int mid;
+        bool mosq_held;
+        uint64_t limit_us;
+    };
     std::vector<Publish> sent;
+    std::vector<Wait> waits;
+    bool unsent = false;
 
   private:
     plat::VirtualClock &clock_;
@@ -133,6 +150,7 @@ class FenwireTest : public ::testing::Test {
         wifi_set_driver(&quiet_wifi);  // a station thread started by a test waits quietly
         initNLlist();
         reset_globals();
+        states_reset_pacing();
 
         L = luaL_newstate();
         luaL_openlibs(L);

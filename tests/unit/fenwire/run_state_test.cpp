@@ -275,10 +275,16 @@ TEST_F(RunState, ADeclinedUpdateIsAcknowledgedAndTheLoopGoesOn) {
 
 std::string update_record;
 plat::ShellRecorder *child_shell = nullptr;
-// In the child: writes the exit status and the commands run, then exits.
+CaptureTransport *child_capture = nullptr;
+// In the child: writes the exit status, the publishes and the waits for
+// them, and the commands run, then exits.
 void record_exit(int status) {
     std::ofstream f(update_record);
     f << "exit " << status << "\n";
+    for (auto &p : child_capture->sent) f << "sent " << p.payload << "\n";
+    for (auto &w : child_capture->waits)
+        f << "waited for " << w.mid << " up to " << w.limit_us << " us, queue lock "
+          << (w.mosq_held ? "held" : "free") << "\n";
     for (auto &c : child_shell->commands()) f << c << "\n";
     f.close();
     _exit(status);
@@ -291,6 +297,7 @@ TEST_F(RunState, AnAcceptedUpdateFlashesAndEndsTheProcess) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         child_shell = &shell;
+        child_capture = &capture;
         run_reports_set_exit(record_exit);
         APEnterRun(L);
         _exit(90);  // not reached
@@ -303,6 +310,11 @@ TEST_F(RunState, AnAcceptedUpdateFlashesAndEndsTheProcess) {
     std::stringstream s;
     s << f.rdbuf();
     EXPECT_NE(s.str().find("exit 1\n"), std::string::npos);
+    // The acknowledgement (the second publish) is confirmed sent before the
+    // flash, with the queue's lock let go so the network thread can work.
+    EXPECT_NE(s.str().find("sent ack:7\nwaited for 2 up to 2000000 us, queue lock free\n"),
+              std::string::npos)
+        << s.str();
     EXPECT_NE(s.str().find("sleep 1; killall -9 dropbear uhttpd; sleep 1; /sbin/sysupgrade -n -F "
                            "/tmp/firmware.img >/dev/null 2>&1\n"),
               std::string::npos)

@@ -3,6 +3,7 @@
 #include "states.h"
 
 #include "fenwire_fixture.h"
+#include "mqtt_lib.h"
 
 namespace fenwire_test {
 namespace {
@@ -203,23 +204,68 @@ TEST_F(States, NextStateOutsideTheMachineGoesToReset) {
     }
 }
 
+// Virtual times at which the state loop enters `state`, over `steps` steps
+// from Discovery.
+std::vector<double> entries_of(lua_State *L, plat::VirtualClock &clock, int state, int steps) {
+    std::vector<double> at;
+    int s = STATE_DISCOVERY;
+    for (int i = 0; i < steps; ++i) {
+        if (s == state) at.push_back(clock.elapsed());
+        s = fenwire_step(L, s);
+    }
+    return at;
+}
+
+std::vector<double> gaps(const std::vector<double> &at) {
+    std::vector<double> out;
+    for (size_t i = 1; i < at.size(); ++i) out.push_back(at[i] - at[i - 1]);
+    return out;
+}
+
+const std::vector<double> kGrowingWaits = {1, 2, 4, 8, 16, 32, 60, 60};
+
 TEST_F(States, AnAbsentControllerIsRetriedWithAGrowingWait) {
     lua("AC_PORT = 1");  // nothing listens: the connect fails at once
-    std::vector<double> waits;
-    for (int i = 0; i < 8; ++i) {
-        double before = clock.elapsed();
-        EXPECT_EQ(fenwire_step(L, STATE_JOIN), STATE_RESET);
-        waits.push_back(clock.elapsed() - before);
-    }
-    EXPECT_EQ(waits, (std::vector<double>{1, 2, 4, 8, 16, 32, 60, 60}));
-    EXPECT_EQ(log_count("mqtt connect failed, retry in 60s"), 2);
+    auto joins = entries_of(L, clock, STATE_JOIN, 2 * 9);  // Join, Reset, Join, ...
+    EXPECT_EQ(gaps(joins), kGrowingWaits);
+    EXPECT_EQ(log_count("no join response, next cycle in 60s"), 2);
+    EXPECT_EQ(log_count("mqtt connect failed"), 9);
     // An accepted join starts the series again.
-    APEnterDiscovery(L);
     deliver_at(clock.elapsed() + 0.5, "accept");
     APEnterJoin(L);
     double before = clock.elapsed();
-    fenwire_step(L, STATE_JOIN);
+    APEnterDiscovery(L);
+    EXPECT_DOUBLE_EQ(clock.elapsed() - before, 0.0);  // the cycle took longer than 1 s
+    before = clock.elapsed();
+    APEnterDiscovery(L);
     EXPECT_DOUBLE_EQ(clock.elapsed() - before, 1.0);
+}
+
+// Cycles that come back at once without a response are paced like a failed
+// connect: a script without APEnterDiscovery, and JOIN_TIMES 0 against a
+// controller that is there.
+TEST_F(States, CyclesWithoutAResponseNeverSpin) {
+    lua("APEnterDiscovery = nil");
+    std::vector<double> ends;  // the wait comes first in each Discovery
+    for (int i = 0; i < 9; ++i) {
+        EXPECT_EQ(fenwire_step(L, STATE_DISCOVERY), STATE_DISCOVERY);
+        ends.push_back(clock.elapsed());
+    }
+    EXPECT_EQ(gaps(ends), kGrowingWaits);
+    EXPECT_EQ(clock.sleeps(), 8u);
+}
+
+TEST_F(States, JoinTimesZeroCyclesArePacedToo) {
+    static MqttLib lib = mqtt_real_lib();
+    lib.connect_bind = [](struct mosquitto *, const char *, int, int, const char *) { return 0; };
+    lib.loop_start = [](struct mosquitto *) { return 0; };
+    mqtt_set_lib(&lib);
+    lua("JOIN_TIMES = 0");
+    auto joins = entries_of(L, clock, STATE_JOIN, 2 * 9);
+    mqtt_set_lib(nullptr);
+    mqtt_clean();
+    EXPECT_EQ(gaps(joins), kGrowingWaits);
+    EXPECT_EQ(shell.commands().size(), 8u);  // one LED command per Reset
 }
 
 TEST_F(States, LongSerialNumbersAreNeverCut) {

@@ -2,6 +2,10 @@
 // two restart lines and exit status 0. Run in a child process, since it exits.
 #include <sys/wait.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
 #include "fenwire_fixture.h"
 #include "mqtt_lib.h"
 
@@ -41,7 +45,12 @@ TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
     child_clock = &clock;
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
+    const std::string out = dir_ + "/stdout";
     if (pid == 0) {
+        // Standard output to a file is block-buffered: what the station
+        // thread printed is lost unless the exit flushes it.
+        if (!std::freopen(out.c_str(), "w", stdout)) _exit(92);
+        std::printf("unable to get station information");
         static MqttLib lib = mqtt_real_lib();
         lib.create = remember_create;
         lib.connect_bind = ok_connect;
@@ -67,6 +76,9 @@ TEST_F(Teardown, HangingTeardownRestartsTheProcess) {
     ASSERT_NE(close, std::string::npos) << log;
     EXPECT_TRUE(close < failed && failed < restart && restart != std::string::npos) << log;
     EXPECT_EQ(log.find("\tmqtt clean ok\n"), std::string::npos);
+    std::ifstream printed(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(printed), {}),
+              "unable to get station information");
 }
 
 TEST_F(Teardown, CallbacksOfAClientNoLongerInUseAreIgnored) {
