@@ -19,6 +19,7 @@ struct MqttLib {
                    int qos, bool retain);
     int (*disconnect)(struct mosquitto *);
     void (*destroy)(struct mosquitto *);
+    int (*reconnect)(struct mosquitto *);
 };
 
 // The table in use.

@@ -126,6 +126,21 @@ int disconnect() {
     return mqtt_lib().disconnect(client);
 }
 
+int reconnect() {
+    struct mosquitto *m;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!in_use_flag) return MOSQ_ERR_NO_CONN;
+        m = client;
+    }
+    // Only the main thread frees the client, so it stays valid unlocked.
+    const MqttLib &lib = mqtt_lib();
+    lib.loop_stop(m, false);
+    int rc = lib.reconnect(m);
+    if (rc == MOSQ_ERR_SUCCESS) lib.loop_start(m);
+    return rc;
+}
+
 void end() {
     std::lock_guard<std::mutex> lock(mu);
     in_use_flag = false;

@@ -63,6 +63,11 @@ int subscribe(const char *topic, int qos);
 int unsubscribe(const char *topic);
 // Asks the library to end the connection (no reconnect follows).
 int disconnect();
+// Main thread: connects the session in use again after a disconnect it was
+// asked for (after which the library does not reconnect by itself and its
+// network thread ends): waits for that thread, reconnects, starts it anew.
+// The library's result of the reconnect.
+int reconnect();
 
 // Ends the session (see above); does nothing when none is in use.
 void end();

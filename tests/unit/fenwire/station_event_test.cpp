@@ -69,7 +69,7 @@ TEST(StationEventDecode, ShortMessagesDecodeWithZerosBeyondTheirEnd) {
     }
     StationEvent ev;
     ASSERT_TRUE(decode_station_event(full.data(), 40, &ev));
-    EXPECT_EQ(Bytes(ev.mac, ev.mac + 6), (Bytes{0x00, 0x11, 0x22, 0xaa, 0, 0}));
+    EXPECT_EQ(Bytes(ev.mac, ev.mac + 6), (Bytes{e.mac[0], e.mac[1], e.mac[2], e.mac[3], 0, 0}));
 }
 
 TEST(StationEventDecode, UnterminatedTextsAreCutToTheirFields) {

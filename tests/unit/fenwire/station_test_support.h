@@ -30,6 +30,7 @@
 #include "station_monitor.h"
 #include "temp_log.h"
 #include "wifi_driver.h"
+#include "wifi_fake.h"
 
 namespace station_test {
 
@@ -37,86 +38,13 @@ namespace sl = station_layout;
 using Bytes = std::vector<uint8_t>;
 using Mac = std::array<uint8_t, 6>;
 
-template <typename T>
-void put(Bytes &b, size_t off, T v) {
-    if (b.size() < off + sizeof v) b.resize(off + sizeof v);
-    std::memcpy(b.data() + off, &v, sizeof v);
-}
-
-inline void put_text(Bytes &b, size_t off, const std::string &s) {
-    if (b.size() < off + s.size()) b.resize(off + s.size());
-    std::memcpy(b.data() + off, s.data(), s.size());
-}
-
-struct Event {
-    uint32_t type = sl::kEventJoin;
-    int32_t radio = 1;
-    uint8_t wlan = 0;
-    Mac mac{0x00, 0x11, 0x22, 0xaa, 0xbb, 0xcc};
-    std::array<uint8_t, 4> ip{192, 168, 1, 20};
-    std::string ssid = "guest";
-    std::string extra = "x";
-    std::string hostname = "phone";
-};
-
-// A received message: netlink header then the payload, the host name
-// terminated, at least the registration's size (as a driver sends it).
-inline Bytes event_message(const Event &e) {
-    Bytes b(sl::kNlHeaderSize + sl::kEventPayloadSize, 0);
-    const size_t p = sl::kNlHeaderSize;
-    put<uint32_t>(b, p + sl::kEvType, e.type);
-    put<int32_t>(b, p + sl::kEvRadio, e.radio);
-    std::memcpy(b.data() + p + sl::kEvMac, e.mac.data(), 6);
-    std::memcpy(b.data() + p + sl::kEvIp, e.ip.data(), 4);
-    put_text(b, p + sl::kEvSsid, e.ssid);
-    b[p + sl::kEvWlan] = e.wlan;
-    put_text(b, p + sl::kEvExtra, e.extra);
-    put_text(b, p + sl::kEvHostname, e.hostname + std::string(1, '\0'));
-    put<uint32_t>(b, 0, static_cast<uint32_t>(b.size()));
-    return b;
-}
-
-struct Entry {
-    Mac mac{};
-    uint16_t len = 232;
-    uint8_t rssi = 40;
-    uint8_t rate_index = 0;
-    uint8_t rate_byte = 0;
-    uint32_t kbps = 0;
-    uint64_t rxbytes = 0, txbytes = 0;
-    uint32_t rxrate = 0, txrate = 0, uptime = 0, aux32 = 0;
-    uint16_t aux16 = 0;
-};
-
-// One table entry of `len` bytes (at least the fields' span).
-inline Bytes table_entry(const Entry &e) {
-    Bytes b(std::max<size_t>(e.len, sl::kEntryMinSize), 0);
-    put<uint16_t>(b, sl::kEntLen, e.len);
-    b[sl::kEntRssi] = e.rssi;
-    std::memcpy(b.data() + sl::kEntMac, e.mac.data(), 6);
-    b[sl::kEntRateIndex] = e.rate_index;
-    // The rate byte goes where the index points, whatever field lies there.
-    if (sl::kEntRates + e.rate_index < b.size()) b[sl::kEntRates + e.rate_index] = e.rate_byte;
-    put<uint32_t>(b, sl::kEntTxRateKbps, e.kbps);
-    put<uint64_t>(b, sl::kEntRxBytes, e.rxbytes);
-    put<uint64_t>(b, sl::kEntTxBytes, e.txbytes);
-    put<uint32_t>(b, sl::kEntRxRate, e.rxrate);
-    put<uint32_t>(b, sl::kEntTxRate, e.txrate);
-    put<uint32_t>(b, sl::kEntUptime, e.uptime);
-    put<uint32_t>(b, sl::kEntAux32, e.aux32);
-    put<uint16_t>(b, sl::kEntAux16, e.aux16);
-    b.resize(e.len >= sl::kEntryMinSize ? e.len : b.size());
-    return b;
-}
-
-inline Bytes table_of(const std::vector<Entry> &entries) {
-    Bytes t;
-    for (const Entry &e : entries) {
-        Bytes b = table_entry(e);
-        t.insert(t.end(), b.begin(), b.end());
-    }
-    return t;
-}
+using wifi_fake::Entry;
+using wifi_fake::Event;
+using wifi_fake::event_message;
+using wifi_fake::put;
+using wifi_fake::put_text;
+using wifi_fake::table_entry;
+using wifi_fake::table_of;
 
 // The fake driver: one per process, reached through static functions.
 struct FakeDriver {
