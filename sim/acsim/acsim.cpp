@@ -6,8 +6,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "json_lite.h"
-
 namespace sim {
 
 AcSim::AcSim(const AcSettings &settings) : settings_(settings) {
@@ -15,6 +13,8 @@ AcSim::AcSim(const AcSettings &settings) : settings_(settings) {
     m_ = mosquitto_new("acsim", true, this);
     if (!m_) throw std::runtime_error("acsim: cannot create an MQTT client");
     mosquitto_connect_callback_set(m_, connected);
+    mosquitto_subscribe_callback_set(m_, subscribed);
+    mosquitto_disconnect_callback_set(m_, disconnected);
     mosquitto_message_callback_set(m_, received);
     mosquitto_reconnect_delay_set(m_, 1, 2, false);
 }
@@ -26,11 +26,11 @@ AcSim::~AcSim() {
 }
 
 void AcSim::start() {
-    mosquitto_connect_async(m_, settings_.host.c_str(), settings_.port, 10);
-    mosquitto_loop_start(m_);
+    connect_.start(m_, settings_.host, settings_.port, 10);
 }
 
 void AcSim::stop() {
+    connect_.stop();
     mosquitto_disconnect(m_);
     mosquitto_loop_stop(m_, false);
 }
@@ -39,48 +39,51 @@ void AcSim::connected(struct mosquitto *m, void *, int rc) {
     if (rc == 0) mosquitto_subscribe(m, nullptr, "config/+", 1);
 }
 
+void AcSim::subscribed(struct mosquitto *, void *self, int, int, const int *) {
+    static_cast<AcSim *>(self)->ready_ = true;
+}
+
+void AcSim::disconnected(struct mosquitto *, void *self, int) {
+    static_cast<AcSim *>(self)->ready_ = false;
+}
+
 void AcSim::received(struct mosquitto *, void *self, const struct mosquitto_message *msg) {
     // A retained message is an AP's old request, already answered or stale.
     if (msg->retain || !msg->topic) return;
     std::string topic = msg->topic;
     std::string payload(static_cast<const char *>(msg->payload),
                         static_cast<size_t>(msg->payloadlen));
-    static_cast<AcSim *>(self)->handle(topic.substr(topic.find('/') + 1), payload);
+    try {
+        static_cast<AcSim *>(self)->handle(topic.substr(topic.find('/') + 1), payload);
+    } catch (const std::exception &) {
+        // Nothing may leave a callback of the library; the message is dropped.
+    }
 }
 
 void AcSim::handle(const std::string &sn, const std::string &payload) {
-    std::string type = json_string(payload, "type");
-    record({true, sn, type, payload});
-    int join_result, config_result;
-    bool heartbeats;
+    json msg = parse_object(payload);
+    record({true, sn, text_field(msg, "type"), payload});
+    AcPolicy policy;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        join_result = settings_.join_result;
-        config_result = settings_.config_result;
-        heartbeats = settings_.answer_heartbeats;
+        policy = settings_;
     }
-    if (type == "state" && payload.find("\"more\":true") != std::string::npos) {
-        send_run(sn, 3);  // the rest of the events come with the next report
-    } else if (type == "heartbeat") {
-        if (heartbeats) send(sn, "heartbeat_resp", "{}");
-    } else if (type == "join") {
-        send(sn, "join_resp", "{\"result\":" + std::to_string(join_result) + "}");
-    } else if (type == "config") {
-        send(sn, "config_resp",
-             "{\"result\":" + std::to_string(config_result) +
-                 ",\"config\":{\"ssid\":\"demo-ap\",\"channel\":6}}");
-    }
+    AcAnswer a = ac_answer(msg, policy);
+    if (a.kind == AcAnswer::Run)
+        send_run(sn, a.reset);
+    else if (a.kind == AcAnswer::Message)
+        send(sn, a.type, a.fields);
 }
 
-void AcSim::send(const std::string &sn, const std::string &type, const std::string &json) {
-    // `json` is an object; the type and serial number go in front of its fields.
-    std::string body = json.size() > 2 ? "," + json.substr(1) : "}";
-    std::string msg =
-        "{\"type\":\"" + json_escape(type) + "\",\"sn\":\"" + json_escape(sn) + "\"" + body;
+void AcSim::send(const std::string &sn, const std::string &type, const ordered_json &fields) {
+    ordered_json msg = {{"type", type}, {"sn", sn}};
+    if (fields.is_object())
+        for (auto it = fields.begin(); it != fields.end(); ++it) msg[it.key()] = it.value();
+    std::string text = to_text(msg);
     std::string topic = "apsub/" + sn;
-    mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(msg.size()), msg.data(), 1,
+    mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(text.size()), text.data(), 1,
                       false);
-    record({false, sn, type, msg});
+    record({false, sn, type, text});
 }
 
 void AcSim::send_run(const std::string &sn, int reset) {
@@ -89,7 +92,7 @@ void AcSim::send_run(const std::string &sn, int reset) {
         std::lock_guard<std::mutex> lock(mu_);
         id = next_id_++;
     }
-    send(sn, "run", "{\"id\":" + std::to_string(id) + ",\"reset\":" + std::to_string(reset) + "}");
+    send(sn, "run", {{"id", id}, {"reset", reset}});
 }
 
 bool AcSim::command(const std::string &line) {
@@ -150,45 +153,6 @@ void AcSim::set_config_result(int r) {
 void AcSim::set_answer_heartbeats(bool on) {
     std::lock_guard<std::mutex> lock(mu_);
     settings_.answer_heartbeats = on;
-}
-
-namespace {
-
-std::string join_list(const std::vector<std::string> &items) {
-    std::string out;
-    for (const auto &i : items) out += (out.empty() ? "" : " ") + i;
-    return out;
-}
-
-std::string describe_state(const std::string &p) {
-    std::string out = "online " + std::to_string(json_number(p, "radio1")) + " (2.4G) + " +
-                      std::to_string(json_number(p, "radio2")) + " (5G)";
-    auto events = json_strings(p, "event");
-    auto macs = json_strings(p, "mac");
-    auto ips = json_strings(p, "ip");
-    for (size_t i = 0; i < events.size() && i < macs.size(); ++i)
-        out += (i ? ", " : "; ") + events[i] + " " + macs[i] + (i < ips.size() ? " " + ips[i] : "");
-    return out;
-}
-
-}  // namespace
-
-std::string describe(const AcEvent &e) {
-    const std::string &p = e.payload;
-    std::string what;
-    if (e.type == "state")
-        what = describe_state(p);
-    else if (e.type == "run" || e.type == "ack")
-        what = "id " + std::to_string(json_number(p, "id")) + ", action " +
-               std::to_string(json_number(p, "reset"));
-    else if (e.type == "user_info")
-        what = "stations " + join_list(json_strings(p, "mac"));
-    else if (e.type == "update_ack")
-        what = "code " + std::to_string(json_number(p, "code"));
-    else if (e.type == "join_resp" || e.type == "config_resp")
-        what = "result " + std::to_string(json_number(p, "result"));
-    return std::string(e.from_ap ? "AC <- " : "AC -> ") + e.sn + " " + e.type +
-           (what.empty() ? "" : ": " + what);
 }
 
 }  // namespace sim

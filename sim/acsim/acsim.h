@@ -3,29 +3,23 @@
 // answers on "apsub/<sn>", and records everything it hears and says.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "ac_messages.h"
+#include "broker_connect.h"
 
 struct mosquitto;
 struct mosquitto_message;
 
 namespace sim {
 
-struct AcEvent {
-    bool from_ap;         // true: heard from the AP; false: sent to it
-    std::string sn;       // the AP's serial number (from the topic)
-    std::string type;     // the message's "type" field
-    std::string payload;  // the whole message
-};
-
-struct AcSettings {
+struct AcSettings : AcPolicy {
     std::string host = "127.0.0.1";
     int port = 1883;
-    int join_result = 0;    // 0 accepts a join
-    int config_result = 0;  // 0 accepts a configuration
-    bool answer_heartbeats = true;
 };
 
 class AcSim {
@@ -38,9 +32,12 @@ class AcSim {
     // Connects (retrying in the background until the broker is there).
     void start();
     void stop();
+    // Connected and subscribed: what APs send from now on is heard.
+    bool ready() const { return ready_; }
 
-    // Sends one message to an AP; `json` is an object of further fields.
-    void send(const std::string &sn, const std::string &type, const std::string &json);
+    // Sends one message to an AP: the type, the serial number, then `fields`.
+    void send(const std::string &sn, const std::string &type,
+              const ordered_json &fields = ordered_json::object());
     // Sends a run message with this action code (0 state report + backup,
     // 1 report when ready + backup, 3 state report, 4 firmware update,
     // 5 user information) and a fresh id.
@@ -59,19 +56,20 @@ class AcSim {
 
   private:
     static void connected(struct mosquitto *, void *self, int rc);
+    static void subscribed(struct mosquitto *, void *self, int, int, const int *);
+    static void disconnected(struct mosquitto *, void *self, int rc);
     static void received(struct mosquitto *, void *self, const struct mosquitto_message *msg);
     void handle(const std::string &sn, const std::string &payload);
     void record(const AcEvent &e);
 
     AcSettings settings_;
     struct mosquitto *m_ = nullptr;
+    BrokerConnect connect_;
+    std::atomic<bool> ready_{false};
     mutable std::mutex mu_;
     std::vector<AcEvent> events_;
     std::function<void(const AcEvent &)> on_event_;
     int next_id_ = 1;
 };
-
-// A one-line human reading of an event, for the command and the demo.
-std::string describe(const AcEvent &e);
 
 }  // namespace sim

@@ -8,7 +8,6 @@
 //
 //   acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]
 // -q: stop answering heartbeats from the start.
-#include <poll.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -17,6 +16,7 @@
 #include <string>
 
 #include "acsim.h"
+#include "command_input.h"
 
 namespace {
 
@@ -34,38 +34,6 @@ int usage() {
     std::fprintf(stderr,
                  "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]\n");
     return 2;
-}
-
-// Runs every whole line in `pending`, keeping a partial last line.
-void run_lines(sim::AcSim &ac, std::string &pending) {
-    for (size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
-        std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        if (!line.empty() && !ac.command(line))
-            std::fprintf(stderr, "acsim: unknown command: %s\n", line.c_str());
-    }
-}
-
-// Reads commands while standard input stays open; then just waits.
-void serve(sim::AcSim &ac) {
-    bool input = true;
-    std::string pending;
-    while (!stop_requested) {
-        struct pollfd p = {0, POLLIN, 0};
-        if (!input || poll(&p, 1, 100) <= 0) {
-            if (!input) usleep(100000);
-            continue;
-        }
-        char buf[512];
-        ssize_t got = read(0, buf, sizeof buf);
-        if (got <= 0) {
-            input = false;
-            pending += '\n';
-        } else {
-            pending.append(buf, static_cast<size_t>(got));
-        }
-        run_lines(ac, pending);
-    }
 }
 
 }  // namespace
@@ -98,6 +66,7 @@ int main(int argc, char **argv) {
     sim::AcSim ac(s);
     ac.on_event(print_event);
     ac.start();
-    serve(ac);
+    sim::serve_commands(
+        "acsim", [&](const std::string &line) { return ac.command(line); }, stop_requested);
     return 0;
 }

@@ -98,7 +98,7 @@ TEST(OstrelE2E, ProvisionsReportsStationsAndAnswersEveryRequest) {
     EXPECT_EQ(a.cloud->count(kSn, "join"), 1u);
     EXPECT_EQ(a.cloud->count(kSn, "config"), 1u);
     EXPECT_TRUE(a.heard("heartbeat")) << "the heartbeat at entry to run";
-    EXPECT_TRUE(has(a.box.read("tmp/iface_led.log"), "5\n"));
+    EXPECT_TRUE(sandbox::wait_until([&] { return has(a.box.read("tmp/iface_led.log"), "5\n"); }));
     // Lines reach the pipe as they are printed, not when a buffer fills.
     EXPECT_TRUE(has(a.out(), "connect\n"));
 
