@@ -26,25 +26,14 @@ struct StrResult {
     size_t len;
 };
 
-// Truncation toward zero, defined for every double: NaN gives 0 and values
-// beyond the 32-bit range saturate.
-int to_int32(lua_Number n) {
-    if (std::isnan(n)) return 0;
-    if (n >= 2147483647.0) return INT32_MAX;
-    if (n <= -2147483648.0) return INT32_MIN;
-    return static_cast<int>(n);
-}
-
 int result_int(lua_State *L, int index) {
-    return to_int32(lua_tonumber(L, index));
+    return luacall::to_int(L, index);
 }
 
 StrResult result_str(lua_State *L, int index) {
-    int type = lua_type(L, index);
-    if (type != LUA_TSTRING && type != LUA_TNUMBER) return {nullptr, 0};
-    size_t len = 0;
-    const char *data = lua_tolstring(L, index, &len);
-    return {data, len};
+    StrResult s{nullptr, 0};
+    s.data = luacall::to_bytes(L, index, &s.len);
+    return s;
 }
 
 // The script sees 32-bit values as the target's signed Lua integers, so an

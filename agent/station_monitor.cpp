@@ -8,6 +8,7 @@
 
 #include "debug_log.h"
 #include "station_event.h"
+#include "station_probe.h"
 #include "wifi_driver.h"
 
 NLnode *NLhead = nullptr;
@@ -18,38 +19,20 @@ int staNUM5 = 0;
 
 namespace {
 
-// The interface of radio 1-2 and WLAN 0-3, or null for any other pair.
-const char *station_ifname(const NLnode &rec) {
-    if (rec.radioid < 1 || rec.radioid > 2 || rec.wlanid > 3) return nullptr;
-    return ifname_list[(rec.radioid - 1) * 4 + rec.wlanid];
-}
-
-// Asks the driver for `ifname`'s station table and finds `mac` in it; false
-// (with the failure printed) when no table could be had.
+// Asks the driver for the station's figures; false when no table could be
+// had (the failure printed or logged).
 bool take_sample(const char *ifname, const uint8_t *mac, StationSample *out) {
-    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[station_layout::kStationTableSize]);
-    if (!table) {
-        FW_LOG("lnetlink", "usrNode malloc error\n");
-        return false;
+    switch (read_station_sample(ifname, mac, out)) {
+        case SampleRead::kFound:
+        case SampleRead::kNotFound:
+            return true;
+        case SampleRead::kNoMemory:
+            FW_LOG("lnetlink", "usrNode malloc error\n");
+            return false;
+        case SampleRead::kNoTable:
+            break;
     }
-    long got = wifi_driver().station_table(ifname, table.get(), station_layout::kStationTableSize);
-    if (got == kTableNoSocket) {
-        std::printf("socket(SOCK_DRAGM)");
-        return false;
-    }
-    if (got == kTableNameTooLong) {
-        std::fprintf(stderr, "ifname too long: %s\n", ifname);
-        return false;
-    }
-    if (got < 0) {
-        std::puts("unable to get station information");
-        return false;
-    }
-    // A driver that claims more than the buffer holds is read up to its end.
-    std::size_t filled = static_cast<std::size_t>(got);
-    if (filled > station_layout::kStationTableSize) filled = station_layout::kStationTableSize;
-    find_station_sample(table.get(), filled, mac, out);
-    return true;
+    return false;
 }
 
 UsrNode *new_usr_node() {
@@ -108,7 +91,7 @@ void free_usr_ring(NLnode *rec) {
 }
 
 void UsrListInsert(const uint8_t *mac, NLnode *rec) {
-    const char *ifname = station_ifname(*rec);
+    const char *ifname = station_ifname(rec->radioid, rec->wlanid);
     if (!ifname) return;  // no interface exists for this radio and WLAN
     StationSample sample;
     if (!take_sample(ifname, mac, &sample)) return;

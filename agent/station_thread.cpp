@@ -15,6 +15,7 @@
 #include "shell.h"
 #include "station_event.h"
 #include "station_monitor.h"
+#include "station_probe.h"
 #include "wifi_driver.h"
 
 namespace {
@@ -131,33 +132,6 @@ void apply_event(const StationEvent &ev) {
         drop_station_line(ev);
     }
     merge_probe(NLhead, std::move(probe));
-}
-
-uint32_t own_netlink_port() {
-    unsigned long tid = static_cast<unsigned long>(pthread_self());
-    unsigned long pid = static_cast<unsigned long>(getpid());
-    return static_cast<uint32_t>((tid << 16) | pid);
-}
-
-class NetlinkSocket {
-  public:
-    explicit NetlinkSocket(int fd) : fd_(fd) {}
-    ~NetlinkSocket() {
-        if (fd_ >= 0) wifi_driver().nl_close(fd_);
-    }
-    NetlinkSocket(const NetlinkSocket &) = delete;
-    NetlinkSocket &operator=(const NetlinkSocket &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-void send_registration(int fd, uint32_t port) {
-    uint8_t msg[station_layout::kRegistrationLen];
-    build_registration(port, msg);
-    if (wifi_driver().nl_send(fd, msg, sizeof msg) < 0)
-        std::printf("get error sendmsg = %s\n", std::strerror(errno));
 }
 
 void receive_events(int fd) {

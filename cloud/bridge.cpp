@@ -40,15 +40,8 @@ void print_error(const char *message) {
     std::printf("error %s\n", message);
 }
 
-int to_int32(lua_Number n) {
-    if (std::isnan(n)) return 0;
-    if (n >= 2147483647.0) return INT_MAX;
-    if (n <= -2147483648.0) return INT_MIN;
-    return static_cast<int>(n);
-}
-
 int result_int(lua_State *ls, int index) {
-    return to_int32(lua_tonumber(ls, index));
+    return luacall::to_int(ls, index);
 }
 
 // A string result copied out of the interpreter; `none` when the value is
@@ -59,16 +52,10 @@ struct Text {
 };
 
 void take_text(lua_State *ls, int index, Text *out) {
-    int type = lua_type(ls, index);
-    if (type != LUA_TSTRING && type != LUA_TNUMBER) {
-        out->bytes.clear();
-        out->none = true;
-        return;
-    }
     std::size_t len = 0;
-    const char *data = lua_tolstring(ls, index, &len);
-    out->bytes.assign(data, len);
-    out->none = false;
+    const char *data = luacall::to_bytes(ls, index, &len);
+    out->none = data == nullptr;
+    out->bytes.assign(data ? data : "", len);
 }
 
 // Runs one script call under lua_mutex; 1 when it went through.

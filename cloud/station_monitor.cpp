@@ -15,6 +15,7 @@
 #include "locks.h"
 #include "shell.h"
 #include "station_event.h"
+#include "station_probe.h"
 #include "wifi_driver.h"
 
 NLnode *NLhead = nullptr;
@@ -28,12 +29,6 @@ constexpr unsigned long kReceiveBackoffUs = 100000;
 std::string &station_file = *new std::string(kDefaultStationFile);
 
 pthread_t nl_thread;
-
-// The interface of radio 1-2 and WLAN 0-3, or null for any other pair.
-const char *station_ifname(const NLnode &rec) {
-    if (rec.radioid < 1 || rec.radioid > 2 || rec.wlanid > 3) return nullptr;
-    return ifname_list[(rec.radioid - 1) * 4 + rec.wlanid];
-}
 
 template <std::size_t N, std::size_t M>
 void copy_text(char (&to)[N], const char (&from)[M]) {
@@ -71,26 +66,6 @@ NLnode *make_record(const StationEvent &ev) {
     fillStaInfo(ev.mac, rec);
     return rec;
 }
-
-uint32_t own_netlink_port() {
-    unsigned long tid = static_cast<unsigned long>(pthread_self());
-    unsigned long pid = static_cast<unsigned long>(getpid());
-    return static_cast<uint32_t>((tid << 16) | pid);
-}
-
-class NetlinkSocket {
-  public:
-    explicit NetlinkSocket(int fd) : fd_(fd) {}
-    ~NetlinkSocket() {
-        if (fd_ >= 0) wifi_driver().nl_close(fd_);
-    }
-    NetlinkSocket(const NetlinkSocket &) = delete;
-    NetlinkSocket &operator=(const NetlinkSocket &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -132,28 +107,10 @@ void NLlistclear(NLnode *head) {
 }
 
 void fillStaInfo(const uint8_t *mac, NLnode *rec) {
-    const char *ifname = station_ifname(*rec);
+    const char *ifname = station_ifname(rec->radioid, rec->wlanid);
     if (!ifname) return;  // no interface exists for this radio and WLAN
-    std::unique_ptr<uint8_t[]> table(new (std::nothrow) uint8_t[station_layout::kStationTableSize]);
-    if (!table) return;
-    long got = wifi_driver().station_table(ifname, table.get(), station_layout::kStationTableSize);
-    if (got == kTableNoSocket) {
-        std::puts("socket(SOCK_DRAGM)");
-        return;
-    }
-    if (got == kTableNameTooLong) {
-        std::fprintf(stderr, "ifname too long: %s\n", ifname);
-        return;
-    }
-    if (got < 0) {
-        std::puts("unable to get station information");
-        return;
-    }
-    // A driver that claims more than the buffer holds is read up to its end.
-    std::size_t filled = static_cast<std::size_t>(got);
-    if (filled > station_layout::kStationTableSize) filled = station_layout::kStationTableSize;
     StationSample s;
-    if (!find_station_sample(table.get(), filled, mac, &s)) return;
+    if (read_station_sample(ifname, mac, &s) != SampleRead::kFound) return;
     rec->rxbytes = s.rxbytes;
     rec->txbytes = s.txbytes;
     rec->rxrate = s.rxrate;
@@ -213,10 +170,7 @@ void *_nl_thread_main(void *) {
     uint32_t port = own_netlink_port();
     NetlinkSocket sock(wifi_driver().nl_open(port));
     if (sock.get() < 0) return nullptr;  // nl_open printed why
-    uint8_t reg[station_layout::kRegistrationLen];
-    build_registration(port, reg);
-    if (wifi_driver().nl_send(sock.get(), reg, sizeof reg) < 0)
-        std::printf("get error sendmsg = %s\n", std::strerror(errno));
+    send_registration(sock.get(), port);
     uint8_t buf[station_layout::kRecvBufferSize];
     for (;;) {
         std::size_t n = nl_receive_message(sock.get(), buf, sizeof buf);

@@ -1,5 +1,8 @@
 #include "lua_call.h"
 
+#include <climits>
+#include <cmath>
+
 extern "C" {
 #include <lauxlib.h>
 #include <lua.h>
@@ -56,6 +59,21 @@ bool run(lua_State *L, Job &job, ErrorSink sink) {
 }
 
 }  // namespace
+
+int to_int(lua_State *L, int index) {
+    lua_Number n = lua_tonumber(L, index);
+    if (std::isnan(n)) return 0;
+    if (n >= 2147483647.0) return INT_MAX;
+    if (n <= -2147483648.0) return INT_MIN;
+    return static_cast<int>(n);
+}
+
+const char *to_bytes(lua_State *L, int index, std::size_t *len) {
+    *len = 0;
+    int type = lua_type(L, index);
+    if (type != LUA_TSTRING && type != LUA_TNUMBER) return nullptr;
+    return lua_tolstring(L, index, len);
+}
 
 bool call_global(lua_State *L, const char *name, int nargs, int nresults, const Steps &steps,
                  ErrorSink sink) {

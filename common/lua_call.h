@@ -10,6 +10,7 @@
 // since an error unwinds past them.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 
 struct lua_State;
@@ -35,6 +36,15 @@ bool call_global(lua_State *L, const char *name, int nargs, int nresults, const 
 bool read_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink);
 // Sets the global `name` to `steps.push`'s one value.
 bool write_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink);
+
+// A value on the stack as the agents read numbers: truncated toward zero to
+// a signed 32-bit integer; anything Lua cannot take as a number, and NaN,
+// read as 0; values beyond the range saturate.
+int to_int(lua_State *L, int index);
+// A value on the stack as the agents read strings: its bytes as the
+// interpreter holds them (a number in its text form), or null with length 0
+// for any other value.
+const char *to_bytes(lua_State *L, int index, std::size_t *len);
 
 namespace detail {
 template <class Push, class Take>

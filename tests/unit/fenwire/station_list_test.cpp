@@ -289,7 +289,7 @@ TEST_F(StationSamples, DriverFailuresAddNoSample) {
         long result;
         std::string out, err;
     };
-    for (const Case &c : {Case{kTableNoSocket, "socket(SOCK_DRAGM)", ""},
+    for (const Case &c : {Case{kTableNoSocket, "socket(SOCK_DRAGM)\n", ""},
                           Case{kTableNameTooLong, "", "ifname too long: ath0\n"},
                           Case{kTableIoctlFailed, "unable to get station information\n", ""}}) {
         NLlistclear(NLhead);
