@@ -239,14 +239,19 @@ function AssembleUserInfo()
     return (encode_within({type = "user_info"}, "stations", users))
 end
 
+-- One shell word holding `s` exactly, whatever it contains.
+local function sh_quote(s)
+    return "'" .. tostring(s):gsub("'", "'\\''") .. "'"
+end
+
 -- Whether the image in place passes rimeload for this board (which deletes
 -- a bad one).
 local function image_passes()
     local f = io.open(FIRMWARE, "rb")
     if f == nil then return nil end
     f:close()
-    local cmd = string.format("%s -H %s -n %s -f %s 2>/dev/null", RIMELOAD, HW_VERSION, MODEL,
-                              FIRMWARE)
+    local cmd = string.format("%s -H %s -n %s -f %s 2>/dev/null", sh_quote(RIMELOAD),
+                              sh_quote(HW_VERSION), sh_quote(MODEL), sh_quote(FIRMWARE))
     local p = io.popen(cmd)
     if p == nil then return false end
     local out = p:read("*a") or ""
