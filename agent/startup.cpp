@@ -1,9 +1,7 @@
 #include "startup.h"
 
 extern "C" {
-#include <lauxlib.h>
 #include <lua.h>
-#include <lualib.h>
 }
 #include <unistd.h>
 
@@ -12,6 +10,8 @@ extern "C" {
 #include "bridge.h"
 #include "debug_log.h"
 #include "fenwire.h"
+#include "lua_call.h"
+#include "lua_state.h"
 #include "mqtt_queue.h"
 #include "states.h"
 #include "station_monitor.h"
@@ -20,13 +20,16 @@ extern "C" {
 
 namespace {
 
-// Loads the script and runs its main chunk; logs the Lua error on failure.
+void log_load_error(const char *message) {
+    LOG("error %s\n", message);
+}
+
+// Loads the script and runs its main chunk (under the default bounds); logs
+// the Lua error on failure. The script's own bounds apply from then on.
 bool load_script(lua_State *L, const char *path) {
-    if (luaL_loadfile(L, path) == 0 && lua_pcall(L, 0, 0, 0) == 0) return true;
-    const char *msg = lua_tostring(L, -1);
-    LOG("error %s\n", msg ? msg : "(error object is not a string)");
-    lua_pop(L, 1);
-    return false;
+    if (!luacall::run_file(L, path, log_load_error)) return false;
+    luacall::read_script_limits(L);
+    return true;
 }
 
 }  // namespace
@@ -35,12 +38,11 @@ lua_State *fenwire_start(const char *script_path) {
     init_debug_info();
     LOG("------ Mqtt Start ------\n");
     LOG("-- Pid = %d\n", static_cast<int>(getpid()));
-    lua_State *L = luaL_newstate();
+    lua_State *L = luacall::new_bounded_state();
     if (!L) {
         LOG("error %s\n", "cannot create the Lua state");
         return nullptr;
     }
-    luaL_openlibs(L);
     if (!load_script(L, script_path)) {
         lua_close(L);
         return nullptr;

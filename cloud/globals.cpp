@@ -19,4 +19,7 @@ std::string server_event;
 std::string server_logger;
 std::string server_ip;
 unsigned char server_tls = 0;
+std::string server_cafile;
+std::string server_certfile;
+std::string server_keyfile;
 std::mutex settings_mutex;

@@ -19,6 +19,9 @@ namespace {
 
 constexpr int kConnectAttempts = 3;
 
+// Where the broker's certificate is looked up when the script names no CA.
+constexpr const char *kSystemCaPath = "/etc/ssl/certs";
+
 struct SessionTransport : MqttTransport {
     int publish(const char *topic, const void *payload, int len) override {
         return mqtt_session::publish(topic, payload, len, 1, true, nullptr);
@@ -78,6 +81,25 @@ void compose_client_id(const char *sn, char *out, std::size_t size) {
 }
 
 namespace {
+
+// Makes the session a TLS one. A session that cannot be one is refused:
+// never connected in plain.
+bool start_tls() {
+    mqtt_session::TlsSettings tls;
+    tls.cafile = server_cafile;
+    if (tls.cafile.empty()) tls.capath = kSystemCaPath;
+    tls.certfile = server_certfile;
+    tls.keyfile = server_keyfile;
+    int rc = mqtt_session::tls(tls);
+    if (rc == MOSQ_ERR_SUCCESS) return true;
+    if (rc == MOSQ_ERR_NOT_SUPPORTED)
+        std::puts("tls not supported by this build, session refused");
+    else
+        std::printf("tls connect failed: cannot use the CA, certificate or key file: %s\n",
+                    mqtt_session::failure_reason(rc).c_str());
+    return false;
+}
+
 // When mqtt_drop_link dropped the link, and no redial has brought it back.
 bool dropped = false;
 uint64_t dropped_at_us = 0;
@@ -97,13 +119,16 @@ int mqtt_init() {
         std::puts("mqtt client not created");
         return 0;
     }
+    if (server_tls && !start_tls()) return 0;
     plat::sleep(static_cast<unsigned>(server_delay > 0 ? server_delay : 0));
     for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {
-        if (mqtt_session::connect(server_ip.c_str(), server_port, server_keeplive, nullptr) ==
-            MOSQ_ERR_SUCCESS) {
+        int rc = mqtt_session::connect(server_ip.c_str(), server_port, server_keeplive, nullptr);
+        if (rc == MOSQ_ERR_SUCCESS) {
             mqtt_session::start();
             return 1;
         }
+        if (server_tls)
+            std::printf("tls connect failed: %s\n", mqtt_session::failure_reason(rc).c_str());
         if (attempt < kConnectAttempts) plat::sleep(1);
     }
     return 0;

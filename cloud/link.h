@@ -4,8 +4,10 @@
 // messages queued for the run loop (msg_queue.h).
 //
 // Threads: mqtt_init, mqtt_clean and mqtt_send_msg run on the main thread;
-// the callbacks on the library's network thread. Callbacks of a client that
-// is no longer the session in use are ignored (mqtt_session::is_current).
+// the callbacks on the library's network thread (a TLS session's first
+// connect callback on the main thread, inside mqtt_init, see
+// mqtt_session::connect). Callbacks of a client that is no longer the
+// session in use are ignored (mqtt_session::is_current).
 #pragma once
 
 #include <atomic>
@@ -23,7 +25,12 @@ extern std::atomic<int> mqtt_connect;
 
 // Opens a session and connects (up to 3 attempts, one second apart, after
 // server_delay seconds): 1 when connected and the network thread runs, 0
-// when the client could not be made or every attempt failed.
+// when the client could not be made or every attempt failed. With
+// server_tls the session is a TLS one that verifies the broker (CA from
+// server_cafile, else the system's folder; a client certificate from
+// server_certfile and server_keyfile): each failed attempt prints "tls
+// connect failed: <reason>", and a session that cannot speak TLS is refused
+// (0) before any attempt, never connected in plain.
 int mqtt_init();
 // Ends the session: unsubscribe, disconnect, stop the network thread, free.
 void mqtt_clean();

@@ -51,4 +51,10 @@ extern std::string server_event;
 extern std::string server_logger;
 extern std::string server_ip;
 extern unsigned char server_tls;
+// TLS files, optional ("" = not given): the CA that the broker's
+// certificate must chain to (else the system's CA folder), and a client
+// certificate with its key for brokers that ask for one.
+extern std::string server_cafile;
+extern std::string server_certfile;
+extern std::string server_keyfile;
 extern std::mutex settings_mutex;

@@ -7,12 +7,12 @@
 #include <cstdlib>
 
 extern "C" {
-#include <lauxlib.h>
 #include <lua.h>
-#include <lualib.h>
 }
 
 #include "bridge.h"
+#include "lua_call.h"
+#include "lua_state.h"
 #include "msg_queue.h"
 #include "ostrel.h"
 #include "states.h"
@@ -25,13 +25,15 @@ void raise_core_limit() {
     setrlimit(RLIMIT_CORE, &unlimited);
 }
 
+void print_load_error(const char *message) {
+    std::printf("error %s\n", message);
+}
+
+// Runs the script's main chunk under the default bounds; the script's own
+// bounds apply from then on. Called holding lua_mutex.
 bool load_script(lua_State *ls, const char *path) {
-    if (luaL_loadfile(ls, path) != 0 || lua_pcall(ls, 0, 0, 0) != 0) {
-        const char *message = lua_tostring(ls, -1);
-        std::printf("error %s\n", message ? message : "(error object is not a string)");
-        lua_pop(ls, 1);
-        return false;
-    }
+    if (!luacall::run_file(ls, path, print_load_error)) return false;
+    luacall::read_script_limits(ls);
     return true;
 }
 
@@ -44,12 +46,11 @@ int ostrel_start(int argc, char **argv, const char *script_path) {
         std::puts("malloc fail");
         return -1;
     }
-    L = luaL_newstate();
+    L = luacall::new_bounded_state();
     if (!L) {
         std::puts("malloc fail");
         return -1;
     }
-    luaL_openlibs(L);
     if (!mosqhead && initMosqList(&mosqhead) != 0) return -1;
     {
         // No other thread runs yet; the lock is taken for the bridge's rule.

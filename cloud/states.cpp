@@ -34,6 +34,7 @@ int scripted_state(const char *fn, int state) {
 
 int enter_join_state() {
     server_init(L);
+    server_tls_init(L);
     if (!mqtt_init()) return STATE_RESET;
     if (ApMode == 1) return STATE_RUN;
     return APEnterJoin();
@@ -87,6 +88,14 @@ void server_init(lua_State *ls) {
     read_string_setting(ls, "server_logger", &server_logger);
     read_string_setting(ls, "server_ip", &server_ip);
     callback_luaVar_boolean(ls, "server_tls", &server_tls);
+}
+
+void server_tls_init(lua_State *ls) {
+    // A plain session leaves the script alone: a script need not define these.
+    if (!server_tls) return;
+    read_string_setting(ls, "server_cafile", &server_cafile);
+    read_string_setting(ls, "server_certfile", &server_certfile);
+    read_string_setting(ls, "server_keyfile", &server_keyfile);
 }
 
 int APEnterJoin() {

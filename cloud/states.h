@@ -5,6 +5,10 @@ struct lua_State;
 
 // Copies the twelve settings from the script, in their fixed order.
 void server_init(lua_State *ls);
+// With server_tls set, copies the optional TLS files server_cafile,
+// server_certfile and server_keyfile ("" when not set); the join state
+// reads them right after server_init.
+void server_tls_init(lua_State *ls);
 // Join: up to 6 join messages 3 s apart; 3 (image), 4 (configure), 5 or 6.
 int APEnterJoin();
 // Configure: one configure message, up to 62 checks 1 s apart; 5 or 6.

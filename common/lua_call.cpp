@@ -8,17 +8,19 @@ extern "C" {
 #include <lua.h>
 }
 
+#include "lua_state.h"
+
 namespace luacall {
 namespace {
 
-enum class Kind { kCall, kRead, kWrite };
+enum class Kind { kCall, kRead, kWrite, kFile };
 
 struct Job {
     Kind kind;
     const char *name;
     int nargs;
     int nresults;
-    const Steps *steps;
+    const Steps *steps;  // null for kFile
     bool taken;
 };
 
@@ -26,6 +28,12 @@ struct Job {
 int run_job(lua_State *L) {
     Job *job = static_cast<Job *>(lua_touserdata(L, 1));
     lua_settop(L, 0);
+    if (job->kind == Kind::kFile) {
+        if (luaL_loadfile(L, job->name) != 0) lua_error(L);
+        lua_call(L, 0, 0);
+        job->taken = true;
+        return 0;
+    }
     const Steps &s = *job->steps;
     luaL_checkstack(L, job->nargs + job->nresults + 2, "script call");
     if (job->kind == Kind::kWrite) {
@@ -49,10 +57,12 @@ bool run(lua_State *L, Job &job, ErrorSink sink) {
         sink("stack overflow");
         return false;
     }
+    BoundedCall bound(L, job.kind == Kind::kFile ? "script" : "script call", job.name);
     if (lua_cpcall(L, run_job, &job) != 0) {
         const char *text = lua_tostring(L, -1);
         sink(text ? text : "(error object is not a string)");
         lua_settop(L, top);
+        bound.recover();
         return false;
     }
     return job.taken;
@@ -88,6 +98,11 @@ bool read_global(lua_State *L, const char *name, const Steps &steps, ErrorSink s
 
 bool write_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink) {
     Job job{Kind::kWrite, name, 1, 0, &steps, false};
+    return run(L, job, sink);
+}
+
+bool run_file(lua_State *L, const char *path, ErrorSink sink) {
+    Job job{Kind::kFile, path, 0, 0, nullptr, false};
     return run(L, job, sink);
 }
 

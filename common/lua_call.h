@@ -8,6 +8,11 @@
 // The push and take steps run inside the protected call: they may use any
 // Lua API, but must hold no object with a destructor across a Lua call,
 // since an error unwinds past them.
+//
+// On a state made by new_bounded_state (lua_state.h) each of these runs
+// under the state's bounds: an instruction count that starts again with
+// every call, and the memory limit, whose refusal is a failed call after
+// which the garbage is collected.
 #pragma once
 
 #include <cstddef>
@@ -36,6 +41,9 @@ bool call_global(lua_State *L, const char *name, int nargs, int nresults, const 
 bool read_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink);
 // Sets the global `name` to `steps.push`'s one value.
 bool write_global(lua_State *L, const char *name, const Steps &steps, ErrorSink sink);
+// Loads the script at `path` and runs its main chunk; a file that cannot be
+// read or parsed is reported like a failing call.
+bool run_file(lua_State *L, const char *path, ErrorSink sink);
 
 // A value on the stack as the agents read numbers: truncated toward zero to
 // a signed 32-bit integer; anything Lua cannot take as a number, and NaN,

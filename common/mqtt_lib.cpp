@@ -10,6 +10,7 @@ const MqttLib real_lib = {
     mosquitto_lib_init,   mosquitto_lib_cleanup, mosquitto_new,       mosquitto_connect_bind,
     mosquitto_loop_start, mosquitto_loop_stop,   mosquitto_subscribe, mosquitto_unsubscribe,
     mosquitto_publish,    mosquitto_disconnect,  destroy_client,       mosquitto_reconnect,
+    mosquitto_tls_set,    mosquitto_tls_insecure_set, mosquitto_loop,
 };
 const MqttLib *current = &real_lib;
 

@@ -20,6 +20,11 @@ struct MqttLib {
     int (*disconnect)(struct mosquitto *);
     void (*destroy)(struct mosquitto *);
     int (*reconnect)(struct mosquitto *);
+    int (*tls_set)(struct mosquitto *, const char *cafile, const char *capath, const char *certfile,
+                   const char *keyfile,
+                   int (*pw_callback)(char *buf, int size, int rwflag, void *userdata));
+    int (*tls_insecure_set)(struct mosquitto *, bool value);
+    int (*loop)(struct mosquitto *, int timeout_ms, int max_packets);
 };
 
 // The table in use.

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "clock.h"
 #include "mqtt_lib.h"
@@ -16,6 +17,22 @@ namespace {
 std::mutex mu;
 struct mosquitto *client = nullptr;
 bool in_use_flag = false;
+bool tls_flag = false;  // tls() went through for this client
+void (*agent_on_connect)(struct mosquitto *, void *, int) = nullptr;
+
+// The broker's answer to the last connect of the current client: -1 none
+// yet, else its result code.
+std::atomic<int> connack_rc{-1};
+
+// A TLS connect waits for the broker's answer this long, in loop steps.
+constexpr int kHandshakeStepMs = 100;
+constexpr int kHandshakeSteps = 100;
+
+// The library's error reports since the last tls or connect step; bounded,
+// since a long session's network thread may keep reporting.
+constexpr std::size_t kErrorsKept = 512;
+std::string errors;
+std::mutex errors_mu;
 
 // The ids of the last messages the library reported sent, newest last.
 constexpr int kPublishedKept = 16;
@@ -43,6 +60,46 @@ void forget_published() {
     published_count = 0;
 }
 
+void on_connect(struct mosquitto *m, void *obj, int rc) {
+    void (*cb)(struct mosquitto *, void *, int);
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (m == client) connack_rc = rc;
+        cb = agent_on_connect;
+    }
+    if (cb) cb(m, obj, rc);
+}
+
+void on_log(struct mosquitto *, void *, int level, const char *text) {
+    if (!(level & MOSQ_LOG_ERR) || !text) return;
+    std::lock_guard<std::mutex> lock(errors_mu);
+    if (errors.size() >= kErrorsKept) return;
+    if (!errors.empty()) errors += "; ";
+    if (errors.size() < kErrorsKept) errors.append(text, 0, kErrorsKept - errors.size());
+}
+
+void forget_errors() {
+    std::lock_guard<std::mutex> lock(errors_mu);
+    errors.clear();
+}
+
+const char *or_null(const std::string &s) {
+    return s.empty() ? nullptr : s.c_str();
+}
+
+// Runs the client's loop here until the broker has answered the connect.
+int await_connack(struct mosquitto *m) {
+    const MqttLib &lib = mqtt_lib();
+    for (int step = 0; step < kHandshakeSteps; ++step) {
+        int rc = lib.loop(m, kHandshakeStepMs, 1);
+        int ack = connack_rc.load();
+        if (ack == 0) return MOSQ_ERR_SUCCESS;
+        if (ack > 0) return MOSQ_ERR_CONN_REFUSED;
+        if (rc != MOSQ_ERR_SUCCESS) return rc;
+    }
+    return MOSQ_ERR_TIMEOUT;
+}
+
 }  // namespace
 
 bool open(const char *id, const Callbacks &cb) {
@@ -54,27 +111,68 @@ bool open(const char *id, const Callbacks &cb) {
         lib.lib_cleanup();
         return false;
     }
-    mosquitto_connect_callback_set(m, cb.on_connect);
+    {
+        // No thread of an earlier client runs any more (close above).
+        std::lock_guard<std::mutex> lock(mu);
+        agent_on_connect = cb.on_connect;
+    }
+    mosquitto_connect_callback_set(m, on_connect);
     mosquitto_message_callback_set(m, cb.on_message);
     mosquitto_disconnect_callback_set(m, cb.on_disconnect);
     mosquitto_publish_callback_set(m, on_publish);
     forget_published();
+    forget_errors();
     std::lock_guard<std::mutex> lock(mu);
     client = m;
     in_use_flag = true;
+    tls_flag = false;
     return true;
 }
 
-int connect(const char *host, int port, int keepalive, const char *bind) {
+int tls(const TlsSettings &t) {
     struct mosquitto *m;
     {
         std::lock_guard<std::mutex> lock(mu);
         if (!in_use_flag) return MOSQ_ERR_NO_CONN;
         m = client;
     }
+    forget_errors();
+    mosquitto_log_callback_set(m, on_log);
+    const MqttLib &lib = mqtt_lib();
+    int rc = lib.tls_set(m, or_null(t.cafile), or_null(t.capath), or_null(t.certfile),
+                         or_null(t.keyfile), nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) return rc;
+    rc = lib.tls_insecure_set(m, false);  // the broker's name is checked
+    if (rc != MOSQ_ERR_SUCCESS) return rc;
+    std::lock_guard<std::mutex> lock(mu);
+    tls_flag = true;
+    return MOSQ_ERR_SUCCESS;
+}
+
+int connect(const char *host, int port, int keepalive, const char *bind) {
+    struct mosquitto *m;
+    bool with_tls;
+    {
+        std::lock_guard<std::mutex> lock(mu);
+        if (!in_use_flag) return MOSQ_ERR_NO_CONN;
+        m = client;
+        with_tls = tls_flag;
+    }
+    forget_errors();
+    connack_rc = -1;
     // Blocking connect without the lock: no network thread runs yet, and
     // only the main thread frees the client.
-    return mqtt_lib().connect_bind(m, host, port, keepalive, bind);
+    int rc = mqtt_lib().connect_bind(m, host, port, keepalive, bind);
+    if (rc != MOSQ_ERR_SUCCESS || !with_tls) return rc;
+    return await_connack(m);
+}
+
+std::string failure_reason(int rc) {
+    {
+        std::lock_guard<std::mutex> lock(errors_mu);
+        if (!errors.empty()) return errors;
+    }
+    return mosquitto_strerror(rc);
 }
 
 int start() {

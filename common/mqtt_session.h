@@ -7,6 +7,9 @@
 //
 // - open: makes the client (releasing any earlier one first) and registers
 //   the agent's callbacks; the session is "in use".
+// - tls (optional, before connect): the session speaks TLS and verifies
+//   the broker; its connects then return only once the broker has answered
+//   over a checked link (see connect).
 // - connect, start: ask for the connection and start the network thread.
 // - end: marks the session no longer in use. From then on its callbacks are
 //   to be ignored (is_current is false), publishes are refused, and waits on
@@ -20,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -42,8 +46,37 @@ struct Callbacks {
 // registers the callbacks. False when the client cannot be made (nothing is
 // left allocated).
 bool open(const char *id, const Callbacks &callbacks);
+// What a TLS session trusts and shows. Empty strings are not given to the
+// library. The broker's certificate is checked against `cafile` or the
+// certificates in `capath`, and its name against the host connected to; a
+// client certificate and key (both or neither) are shown when the broker
+// asks for one.
+struct TlsSettings {
+    std::string cafile;
+    std::string capath;
+    std::string certfile;
+    std::string keyfile;
+};
+
+// Makes the session in use a TLS one (between open and connect): the
+// library's result. MOSQ_ERR_NOT_SUPPORTED from a library built without
+// TLS, MOSQ_ERR_INVAL for files it cannot open. On failure the client is
+// left as it was, so it must not be connected: it would speak plain MQTT.
+int tls(const TlsSettings &settings);
+
 // Asks for the connection (`bind` may be null): the library's result.
+// Plain sessions return as soon as the request is sent. The library does a
+// TLS handshake inside its loop, so a broker that fails the checks would
+// only show later, on the network thread, which then retries on its own;
+// a TLS session therefore runs the loop on the calling thread until the
+// broker has answered the connect (the connect callback runs there too),
+// for at most about 10 s. A failed handshake or check gives MOSQ_ERR_TLS,
+// a refusal MOSQ_ERR_CONN_REFUSED, no answer MOSQ_ERR_TIMEOUT.
 int connect(const char *host, int port, int keepalive, const char *bind);
+// The reason of the last failed tls or connect step, for a log line: the
+// error reports the library gave meanwhile (OpenSSL's among them), else the
+// text of `rc`.
+std::string failure_reason(int rc);
 // Starts the network thread: the library's result.
 int start();
 

@@ -23,7 +23,8 @@ need_packages() {
 }
 
 BASE_PACKAGES=(build-essential cmake pkg-config util-linux procps libgtest-dev zlib1g-dev
-               libmosquitto-dev mosquitto liblua5.1-0-dev lua-cjson lua5.1 nlohmann-json3-dev)
+               libmosquitto-dev mosquitto liblua5.1-0-dev lua-cjson lua5.1 nlohmann-json3-dev
+               openssl)
 
 # build DIR [cmake options...]: configures (once) and builds the tree in DIR.
 build() {

@@ -47,6 +47,9 @@ CONFIG_TIMEOUT = setting("CONFIG_TIMEOUT", 10)
 HEARTBEAT_TIMEOUT = setting("HEARTBEAT_TIMEOUT", 10)
 HEARTBEAT_TIMES = setting("HEARTBEAT_TIMES", 6)
 IsNeedImage = setting("IS_NEED_IMAGE", 0)
+-- Bounds of every call the agent makes into this script (0 or unset: 50
+-- million instructions per call, 16 MiB in use), read once after loading.
+-- SCRIPT_MAX_INSTRUCTIONS = 50000000 SCRIPT_MAX_MEMORY_KB = 16384
 
 MODEL = setting("MODEL", "QM4471R")
 VERSION = setting("VERSION", "V2.0")

@@ -9,6 +9,12 @@
 --   OSTREL_SERVER_DELAY (0)       OSTREL_SERVER_INTERVAL (30)
 --   OSTREL_SERVER_EVENTINTERVAL (60)  OSTREL_BIND_FLAG (1)
 --   OSTREL_APMODE (0)             OSTREL_SERVER_TLS (0; 1 or true sets it)
+--   OSTREL_SERVER_CAFILE, OSTREL_SERVER_CERTFILE, OSTREL_SERVER_KEYFILE
+--                                 (unset) TLS files, used when server_tls is
+--                                 set: the CA the broker's certificate must
+--                                 chain to (unset: the system's, /etc/ssl/certs),
+--                                 and a client certificate and its key (PEM)
+--                                 for a broker that asks for one
 --   OSTREL_SERVER_SUB, OSTREL_SERVER_CONFIG, OSTREL_SERVER_EVENT,
 --   OSTREL_SERVER_LOGGER, OSTREL_SERVER_REPLY, OSTREL_SCHEDULE_TOPIC (topics)
 --   OSTREL_MODEL (QM4471R)        OSTREL_VERSION (V2.0)
@@ -77,6 +83,9 @@ server_interval = setting("SERVER_INTERVAL", 30)
 server_eventinterval = setting("SERVER_EVENTINTERVAL", 60)
 bind_flag = setting("BIND_FLAG", 1)
 server_tls = setting("SERVER_TLS", false)
+server_cafile = setting("SERVER_CAFILE", nil)
+server_certfile = setting("SERVER_CERTFILE", nil)
+server_keyfile = setting("SERVER_KEYFILE", nil)
 server_sub = setting("SERVER_SUB", prefix .. "down")
 server_config = setting("SERVER_CONFIG", prefix .. "config")
 server_event = setting("SERVER_EVENT", prefix .. "event")
@@ -86,6 +95,9 @@ schedule_topic = setting("SCHEDULE_TOPIC", prefix .. "schedule")
 ApMode = setting("APMODE", 0)
 -- 1 while a scheduled message is waiting for SCHEDULE_ON_MESSAGE.
 schedule_queue = 0
+-- Bounds of every call the agent makes into this script (0 or unset: 50
+-- million instructions per call, 16 MiB in use), read once after loading.
+-- SCRIPT_MAX_INSTRUCTIONS = 50000000 SCRIPT_MAX_MEMORY_KB = 16384
 
 MODEL = setting("MODEL", "QM4471R")
 VERSION = setting("VERSION", "V2.0")

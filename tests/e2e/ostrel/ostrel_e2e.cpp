@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "broker.h"
 #include "cloudsim.h"
 #include "sandbox.h"
+#include "test_certs.h"
 #include "wait_until.h"
 
 namespace {
@@ -27,10 +30,22 @@ size_t count(const std::string &text, const std::string &what) {
     return n;
 }
 
+std::string slurp(const std::string &path) {
+    std::ifstream f(path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
 // An agent in a sandbox with the sample script, the firmware stubs and the
 // fake driver, provisioned by cloudsim over a real broker.
+//
+// With a TLS listener the agent connects to it, trusting the CA in `cafile`
+// (copied into the sandbox); cloudsim stays on the plain listener.
 struct CloudAgent {
-    explicit CloudAgent(std::map<std::string, std::string> env = {}) {
+    explicit CloudAgent(std::map<std::string, std::string> env = {},
+                        const sandbox::TlsListener &tls = {}, const std::string &cafile = "")
+        : broker(tls) {
         settings.port = broker.port();
         cloud = std::make_unique<sim::CloudSim>(settings);
         cloud->start();
@@ -44,6 +59,12 @@ struct CloudAgent {
         box.env("LD_PRELOAD", sandbox::lib("libfakewifi.so"));
         box.env("FAKEWIFI_DIR", "/tmp/fakewifi");
         box.env("ASAN_OPTIONS", "verify_asan_link_order=0");
+        if (broker.tls_port()) {
+            box.write("tmp/cloud-ca.pem", slurp(cafile));
+            box.env("OSTREL_SERVER_PORT", std::to_string(broker.tls_port()));
+            box.env("OSTREL_SERVER_TLS", "1");
+            box.env("OSTREL_SERVER_CAFILE", "/tmp/cloud-ca.pem");
+        }
         for (auto &kv : env) box.env(kv.first, kv.second);
         agent = box.start({sandbox::bin("ostrel")});
     }
@@ -136,6 +157,16 @@ TEST(OstrelE2E, ProvisionsReportsStationsAndAnswersEveryRequest) {
     EXPECT_TRUE(has(a.last("upload_resp"), "00:11:22:33:44:02")) << a.last("upload_resp");
     EXPECT_TRUE(has(a.last("download_resp"), "\"upgrade\":false")) << a.last("download_resp");
     EXPECT_TRUE(a.agent->running());
+}
+
+TEST(OstrelE2E, ProvisionsOverTlsWithTheCloudsCaAndAnswers) {
+    testcerts::TestCa ca("Cloud CA");
+    testcerts::CertPair server = ca.issue("127.0.0.1", "IP:127.0.0.1");
+    CloudAgent a({}, sandbox::TlsListener{"", server.cert, server.key}, ca.cafile());
+    ASSERT_TRUE(a.wait_out("enter run")) << a.out();
+    EXPECT_FALSE(has(a.out(), "tls connect failed")) << a.out();
+    EXPECT_TRUE(has(a.broker.log(), "on port " + std::to_string(a.broker.tls_port())));
+    EXPECT_TRUE(a.answered("get " + kSn, "get_resp")) << a.out();
 }
 
 TEST(OstrelE2E, ABrokerLostAndBackIsReconnectedByTheLibrary) {

@@ -53,15 +53,26 @@ bool accepts(int port) {
 
 }  // namespace
 
-Broker::Broker() {
+Broker::Broker() : Broker(TlsListener{}) {}
+
+Broker::Broker(const TlsListener &tls) {
     std::string tmpl = (fs::temp_directory_path() / "apm-broker-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = tmpl;
     port_ = free_port();
-    std::ofstream(dir_ + "/mosquitto.conf")
-        << "listener " << port_ << " 127.0.0.1\n"
-        << "allow_anonymous true\npersistence false\nuser root\n"
-        << "log_dest file " << dir_ << "/broker.log\nlog_type all\n";
+    std::ofstream conf(dir_ + "/mosquitto.conf");
+    conf << "allow_anonymous true\npersistence false\nuser root\n"
+         << "log_dest file " << dir_ << "/broker.log\nlog_type all\n"
+         << "listener " << port_ << " 127.0.0.1\n";
+    if (!tls.certfile.empty()) {
+        do tls_port_ = free_port();
+        while (tls_port_ == port_);
+        conf << "listener " << tls_port_ << " 127.0.0.1\n"
+             << "certfile " << tls.certfile << "\nkeyfile " << tls.keyfile << "\n";
+        if (!tls.cafile.empty()) conf << "cafile " << tls.cafile << "\n";
+        if (tls.require_certificate) conf << "require_certificate true\n";
+    }
+    conf.close();
     start();
 }
 
@@ -85,7 +96,7 @@ void Broker::start() {
         execl(exe, exe, "-c", conf.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
-    if (!wait_until([this] { return accepts(port_); }, 10000))
+    if (!wait_until([this] { return accepts(port_) && (!tls_port_ || accepts(tls_port_)); }, 10000))
         throw std::runtime_error("broker did not start");
 }
 

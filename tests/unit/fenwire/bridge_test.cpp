@@ -21,6 +21,7 @@ extern "C" {
 }
 
 #include "debug_log.h"
+#include "lua_state.h"
 #include "shell_recorder.h"
 
 namespace {
@@ -54,8 +55,7 @@ class BridgeTest : public ::testing::Test {
         debug_log_set_paths(paths);
         init_debug_info();
 
-        L = luaL_newstate();
-        luaL_openlibs(L);
+        L = luacall::new_bounded_state();
         run(COLLECT_SCRIPT);
         // A value of the caller's below every call: a member that pops too
         // much or too little moves or loses it.
@@ -340,6 +340,54 @@ TEST_F(BridgeTest, AFailingCallLogsTheErrorAndLeavesOutputsUntouched) {
             ++count;
         EXPECT_EQ(count, all_members().size()) << c.logged << "\n" << log;
     }
+}
+
+// A call that loops or allocates without end fails like any other call, and
+// the same member works again at once.
+TEST_F(BridgeTest, ARunawayCallFailsLikeAnyOtherAndTheNextCallWorks) {
+    luacall::set_limits(L, {100000, 256 * 1024});
+    run(R"(
+        function loops(...) while true do end end
+        function hoards(...) local t = {} while true do t[#t + 1] = {} end end
+        function fine(...) return 7, 'ok' end
+    )");
+    const struct {
+        const char *name;
+        const char *logged;
+    } runaways[] = {
+        {"loops", "error script call loops stopped after 100000 instructions\n"},
+        {"hoards", "error not enough memory\n"},
+    };
+    const struct {
+        const char *kind;
+        std::function<int(const char *, Outputs &)> call;
+    } members[] = {
+        {"number result", [this](const char *n, Outputs &o) { return callLuaFunction_GInt(L, n, &o.a); }},
+        {"string result",
+         [this](const char *n, Outputs &o) {
+             return callLuaFunction_GStr(L, n, o.buffer, sizeof o.buffer, &o.length);
+         }},
+        {"arguments",
+         [this](const char *n, Outputs &o) {
+             return callLuaFunction_StrIntStr(L, n, "p", 1, &o.a, o.buffer, sizeof o.buffer,
+                                              &o.length);
+         }},
+    };
+    for (const auto &r : runaways) {
+        for (const auto &m : members) {
+            Outputs out;
+            EXPECT_EQ(balanced([&] { return m.call(r.name, out); }), 0) << r.name << ", " << m.kind;
+            EXPECT_TRUE(out.untouched()) << r.name << ", " << m.kind;
+            EXPECT_EQ(balanced([&] { return m.call("fine", out); }), 1) << r.name << ", " << m.kind;
+        }
+        const std::string log = log_text();
+        size_t count = 0;
+        for (size_t at = log.find(std::string("]\t") + r.logged); at != std::string::npos;
+             at = log.find(std::string("]\t") + r.logged, at + 1))
+            ++count;
+        EXPECT_EQ(count, 3u) << log;
+    }
+    EXPECT_EQ(log_text().find("[Fenwire"), std::string::npos) << "logged as unit utils";
 }
 
 // The common "strict" idiom: reading an unknown global raises. Every lookup

@@ -22,6 +22,7 @@ extern "C" {
 
 #include "debug_log.h"
 #include "fenwire.h"
+#include "lua_state.h"
 #include "mqtt_link.h"
 #include "mqtt_queue.h"
 #include "shell_recorder.h"
@@ -152,8 +153,7 @@ class FenwireTest : public ::testing::Test {
         reset_globals();
         states_reset_pacing();
 
-        L = luaL_newstate();
-        luaL_openlibs(L);
+        L = luacall::new_bounded_state();  // as start-up makes it
         lua(kBaseScript);
     }
 

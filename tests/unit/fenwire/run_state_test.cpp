@@ -248,6 +248,18 @@ TEST_F(RunState, AFailedClassificationIsNoActionNotThePreviousOne) {
     EXPECT_EQ(log_count("send ok response"), 1);
 }
 
+TEST_F(RunState, ARunawayClassificationIsNoActionAndTheNextMessageIsHandled) {
+    luacall::set_limits(L, {1000, 0});
+    lua("local classify = getRunMessType "
+        "function getRunMessType(p) if p == 'spin' then while true do end end return classify(p) end");
+    deliver_at(0.5, "spin");
+    deliver_at(1.5, "run:0");
+    link_lost_at_tick(6);
+    APEnterRun(L);
+    EXPECT_EQ(payloads(), (std::vector<std::string>{"reply:run:0", "state:0", "backup"}));
+    EXPECT_EQ(log_count("error script call getRunMessType stopped after 1000 instructions"), 1);
+}
+
 TEST_F(RunState, AFailedAssemblyPublishesNothing) {
     lua("function AssembleConfigBackup() error('no backup') end");
     deliver_at(0.5, "run:1");

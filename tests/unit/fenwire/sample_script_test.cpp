@@ -15,8 +15,9 @@ protected:
         setenv("FENWIRE_SN", "AB12", 1);
         setenv("FENWIRE_JOIN_TIMEOUT", "7", 1);
         lua_close(L);
-        L = luaL_newstate();
-        luaL_openlibs(L);
+        // A thousandth of the default bound: every call of the sample stays
+        // far below it (the largest, a full state report, takes ~1800).
+        L = luacall::new_bounded_state({luacall::kDefaultMaxInstructions / 1000, 0});
         ASSERT_EQ(luaL_dofile(L, APM_SAMPLE_SCRIPT), 0) << lua_tostring(L, -1);
     }
     void TearDown() override {

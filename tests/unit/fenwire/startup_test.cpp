@@ -29,6 +29,21 @@ TEST_F(Startup, ScriptRaisingInItsMainChunkFails) {
     EXPECT_EQ(log_count("------ Mqtt Start ------"), 2);
 }
 
+TEST_F(Startup, AMainChunkThatAllocatesWithoutEndFailsStartUp) {
+    EXPECT_EQ(fenwire_start(script("local t = {} while true do t[#t + 1] = {} end").c_str()),
+              nullptr);
+    EXPECT_EQ(log_count("error not enough memory"), 1) << log_text();
+}
+
+TEST_F(Startup, TheScriptSettingsBoundItsCalls) {
+    lua_State *S = fenwire_start(
+        script("SN = 'AB12' SCRIPT_MAX_INSTRUCTIONS = 1000 SCRIPT_MAX_MEMORY_KB = 512").c_str());
+    ASSERT_NE(S, nullptr);
+    EXPECT_EQ(luacall::limits_of(S).max_instructions, 1000u);
+    EXPECT_EQ(luacall::limits_of(S).max_memory, 512u * 1024);
+    lua_close(S);
+}
+
 TEST_F(Startup, SerialNumberNamesTheTopicsAndClient) {
     lua_State *S = fenwire_start(script("SN = 'AB12'").c_str());
     ASSERT_NE(S, nullptr);

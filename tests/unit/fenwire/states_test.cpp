@@ -31,6 +31,15 @@ TEST_F(States, DiscoveryThatFailsRunsAgainAndMissingSettingsReadZero) {
     EXPECT_NE(log_text().find("error "), std::string::npos);
 }
 
+TEST_F(States, ARunawayDiscoveryIsStoppedAndRunsAgainLikeAFailedOne) {
+    luacall::set_limits(L, {1000, 0});
+    lua("function APEnterDiscovery() while true do end end");
+    EXPECT_EQ(fenwire_step(L, STATE_DISCOVERY), STATE_DISCOVERY);
+    EXPECT_EQ(log_count("error script call APEnterDiscovery stopped after 1000 instructions"), 1);
+    lua("function APEnterDiscovery() return 2 end");
+    EXPECT_EQ(fenwire_step(L, STATE_DISCOVERY), STATE_JOIN);
+}
+
 TEST_F(States, DiscoveryDiscardsAStaleResponse) {
     mqtt_deliver("accept", 6);
     ASSERT_NE(join_msg, nullptr);

@@ -1,4 +1,7 @@
+#include <atomic>
 #include <climits>
+#include <functional>
+#include <thread>
 
 #include "ostrel_fixture.h"
 
@@ -85,6 +88,74 @@ TEST_F(BridgeTest, RaisingFunctionPrintsItsErrorAndLeavesTheStack) {
     EXPECT_EQ(lua_tointeger(L, -1), 42);
     lua_pop(L, 1);
     EXPECT_TRUE(capture.sent.empty());
+}
+
+// A call that loops or allocates without end fails like any other call:
+// outputs kept, nothing published; the same operation works again at once.
+TEST_F(BridgeTest, ARunawayCallFailsLikeAnyOtherAndTheNextCallWorks) {
+    luacall::set_limits(L, {100000, 256 * 1024});
+    lua(R"(
+        function loops(...) while true do end end
+        function hoards(...) local t = {} while true do t[#t + 1] = {} end end
+        function fine(...) return 'ok', 't/reply' end
+    )");
+    const struct {
+        const char *name;
+        const char *printed;
+    } runaways[] = {
+        {"loops", "error script call loops stopped after 100000 instructions\n"},
+        {"hoards", "error not enough memory\n"},
+    };
+    int number = 5, length = 7;
+    const struct {
+        const char *kind;
+        std::function<int(const char *)> call;
+    } members[] = {
+        {"number result", [&](const char *n) { return callback_luafunction_number(L, n, 1, &number); }},
+        {"string result",
+         [&](const char *n) {
+             return callback_luafunction_string(L, n, 1, send_buffer, SEND_BUFFER_SIZE, &length);
+         }},
+        {"argument, published result",
+         [&](const char *n) { return callback_luafuncStr_sendmsg(L, n, "m", 1); }},
+    };
+    for (const auto &r : runaways) {
+        for (const auto &m : members) {
+            number = 5;
+            length = 7;
+            std::memset(send_buffer, 0, SEND_BUFFER_SIZE);
+            capture.sent.clear();
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(m.call(r.name), 0) << r.name << ", " << m.kind;
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), r.printed) << m.kind;
+            EXPECT_EQ(number, 5);
+            EXPECT_EQ(length, 7);
+            EXPECT_EQ(send_buffer[0], '\0');
+            EXPECT_TRUE(capture.sent.empty());
+            EXPECT_EQ(m.call("fine"), 1) << r.name << ", " << m.kind;
+        }
+    }
+    EXPECT_EQ(lua_gettop(L), 0);
+}
+
+// ostrel's network thread calls the script too: each call, under lua_mutex,
+// is counted on its own.
+TEST_F(BridgeTest, CallsFromTwoThreadsAreCountedApart) {
+    luacall::set_limits(L, {1000, 0});
+    lua("function spin(m) for i = 1, 900 do end end function loops(m) while true do end end");
+    std::atomic<int> spun{0};
+    int stopped = 0;
+    testing::internal::CaptureStdout();
+    std::thread network([&spun, this] {
+        for (int i = 0; i < 200; ++i)
+            spun += callback_luafunction_insert_string(L, "spin", "m", 1);
+    });
+    for (int i = 0; i < 200; ++i)
+        stopped += callback_luafunction_insert_string(L, "loops", "m", 1) == 0;
+    network.join();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(spun.load(), 200);
+    EXPECT_EQ(stopped, 200);
 }
 
 TEST_F(BridgeTest, StrictScriptMakesAMissingFunctionAFailedCall) {

@@ -40,7 +40,8 @@ struct FakeMqtt {
         static const MqttLib t = {mosquitto_lib_init, mosquitto_lib_cleanup, create, connect_bind,
                                   ok,                 stop,                  sub,    unsub,
                                   pub,                ok,                    mosquitto_destroy,
-                                  ok};
+                                  ok,                 mosquitto_tls_set,     mosquitto_tls_insecure_set,
+                                  mosquitto_loop};
         return t;
     }
     static void install() {

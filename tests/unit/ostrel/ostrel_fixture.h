@@ -19,6 +19,7 @@ extern "C" {
 
 #include "bridge.h"
 #include "link.h"
+#include "lua_state.h"
 #include "msg_queue.h"
 #include "ostrel.h"
 #include "shell_recorder.h"
@@ -100,8 +101,7 @@ class OstrelTest : public ::testing::Test {
         mqtt_connect = 1;
         ApMode = 0;
         State = STATE_CONNECT;
-        L = luaL_newstate();
-        luaL_openlibs(L);
+        L = luacall::new_bounded_state();  // as start-up makes it
         lua(kBaseScript);
         read_settings();
     }

@@ -170,6 +170,40 @@ TEST_F(RunLoopTest, StationEventsAreReportedOneEveryHundredMilliseconds) {
     EXPECT_FALSE(isNLlistnil(NLhead));
 }
 
+// A runaway type call drops its message, a runaway event call its event; the
+// pass goes on with the next of each.
+TEST_F(RunLoopTest, ARunawayCallDropsOnlyItsMessageOrEvent) {
+    luacall::set_limits(L, {1000, 0});
+    lua(R"(
+      function APRunMessageType(m) if m == 'spin' then while true do end end return 3 end
+      function setGet_callback(m) return 'got ' .. m, 't/reply' end
+      function handleNetlinkInfo(t, mac)
+        if mac == 'm1' then while true do end end
+        return 'sta ' .. mac
+      end)");
+    queue("spin");
+    queue("next");
+    NLnode *tail = NLhead;
+    for (const char *mac : {"m1", "m2"}) {
+        tail->next = static_cast<NLnode *>(std::calloc(1, sizeof(NLnode)));
+        tail = tail->next;
+        std::strcpy(tail->mac, mac);
+    }
+    testing::internal::CaptureStdout();
+    run_pass(rl);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sent_on("t/event"), std::vector<std::string>{"sta m2"});
+    EXPECT_EQ(sent_on("t/reply"), std::vector<std::string>{"got next"});
+    EXPECT_NE(out.find("error script call handleNetlinkInfo stopped after 1000 instructions\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("error script call APRunMessageType stopped after 1000 instructions\n"
+                       "msgtype = 0\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(mosqlistlen(mosqhead), 0);
+}
+
 // The library does not come back by itself after a disconnect it was asked
 // for: the agent redials 5 s after the drop, and again 5 s after each try
 // that fails.

@@ -67,5 +67,23 @@ TEST_F(StartupTest, FailingScriptEndsStartUp) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error broken\n");
 }
 
+TEST_F(StartupTest, TheScriptSettingsBoundItsCalls) {
+    std::ofstream(script) << "SCRIPT_MAX_INSTRUCTIONS = 1000 SCRIPT_MAX_MEMORY_KB = 512\n";
+    char prog[] = "ostrel";
+    char *args[] = {prog, nullptr};
+    ASSERT_EQ(ostrel_start(1, args, script.c_str()), 0);
+    EXPECT_EQ(luacall::limits_of(L).max_instructions, 1000u);
+    EXPECT_EQ(luacall::limits_of(L).max_memory, 512u * 1024);
+}
+
+TEST_F(StartupTest, AMainChunkThatAllocatesWithoutEndFailsStartUp) {
+    std::ofstream(script) << "local t = {} while true do t[#t + 1] = {} end\n";
+    char prog[] = "ostrel";
+    char *args[] = {prog, nullptr};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ostrel_start(1, args, script.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error not enough memory\n");
+}
+
 }  // namespace
 }  // namespace ostrel_test

@@ -139,6 +139,17 @@ TEST_F(StatesTest, FailedScriptChoiceStaysInItsState) {
     EXPECT_EQ(ostrel_step(STATE_IMAGE), STATE_CONFIGURE);
 }
 
+TEST_F(StatesTest, ARunawayConnectChoiceIsStoppedAndStaysInItsState) {
+    luacall::set_limits(L, {1000, 0});
+    lua("function APConnetOstrel() while true do end end");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ostrel_step(STATE_CONNECT), STATE_CONNECT);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error script call APConnetOstrel stopped after 1000 instructions\n");
+    lua("function APConnetOstrel() return 2 end");
+    EXPECT_EQ(ostrel_step(STATE_CONNECT), 2);
+}
+
 TEST_F(StatesTest, ResetTearsDownOnlyAConnectedSession) {
     ASSERT_EQ(mqtt_init(), 1);
     mqtt_connect = 0;
