@@ -252,7 +252,9 @@ int callback_luafuncStr_sendsched(lua_State *ls, const char *name) {
     stackDump(ls);
     if (!fits_int(name, msg.bytes.size())) return 0;
     if (topics.none) return 1;
-    for (const std::string &topic : split_topics(topics.bytes)) publish_on(msg, topic.c_str());
+    // The list is text: a zero byte ends it, as it would end strtok's copy.
+    const std::string list(topics.bytes.c_str());
+    for (const std::string &topic : split_topics(list)) publish_on(msg, topic.c_str());
     return 1;
 }
 

@@ -30,25 +30,7 @@ namespace {
 
 namespace sl = station_layout;
 
-struct Reader {
-    const std::uint8_t *p;
-    std::size_t left;
-
-    bool empty() const { return left == 0; }
-    std::uint8_t byte() {
-        if (left == 0) return 0;
-        --left;
-        return *p++;
-    }
-    std::size_t u16() { return byte() | static_cast<std::size_t>(byte()) << 8; }
-    std::vector<std::uint8_t> bytes(std::size_t n) {
-        if (n > left) n = left;
-        std::vector<std::uint8_t> out(p, p + n);
-        p += n;
-        left -= n;
-        return out;
-    }
-};
+using fuzz::Reader;
 
 // What the fake driver answers for every interface during one input.
 std::vector<std::uint8_t> table;

@@ -75,6 +75,12 @@ TEST_F(BridgeTest, ScheduleListSkipsEmptyTopicsAndKeepsOrder) {
         EXPECT_EQ(capture.sent[i].topic, topics[i]);
         EXPECT_EQ(capture.sent[i].payload, std::string("m\0x", 3));  // the full length
     }
+    // The list is text: a zero byte ends it.
+    capture.sent.clear();
+    lua("function SCHEDULE_ON_MESSAGE() return 'm', 'a\\0b;c' end");
+    EXPECT_EQ(callback_luafuncStr_sendsched(L, "SCHEDULE_ON_MESSAGE"), 1);
+    ASSERT_EQ(capture.sent.size(), 1u);
+    EXPECT_EQ(capture.sent[0].topic, "a");
 }
 
 TEST_F(BridgeTest, RaisingFunctionPrintsItsErrorAndLeavesTheStack) {
