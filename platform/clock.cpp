@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 namespace plat {
 namespace {
 
@@ -21,24 +23,26 @@ uint64_t real_monotonic_us() {
 }
 
 const ClockOps real_clock = {real_sleep, real_usleep, real_now, real_monotonic_us};
-const ClockOps *clock_ops = &real_clock;
+// Atomic: a detached thread (a station monitor) may still read it while a
+// test puts the real clock back.
+std::atomic<const ClockOps *> clock_ops{&real_clock};
 
 }  // namespace
 
 unsigned sleep(unsigned seconds) {
-    return clock_ops->sleep(seconds);
+    return clock_ops.load(std::memory_order_acquire)->sleep(seconds);
 }
 void usleep(unsigned long usec) {
-    clock_ops->usleep(usec);
+    clock_ops.load(std::memory_order_acquire)->usleep(usec);
 }
 time_t now() {
-    return clock_ops->now();
+    return clock_ops.load(std::memory_order_acquire)->now();
 }
 uint64_t monotonic_us() {
-    return clock_ops->monotonic_us();
+    return clock_ops.load(std::memory_order_acquire)->monotonic_us();
 }
 void set_clock(const ClockOps *ops) {
-    clock_ops = ops ? ops : &real_clock;
+    clock_ops.store(ops ? ops : &real_clock, std::memory_order_release);
 }
 
 }  // namespace plat

@@ -1,6 +1,7 @@
 #include "shell.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,18 +32,20 @@ std::string real_read(const char *command, size_t limit, int *status) {
 }
 
 const ShellOps real_shell = {real_run, real_read};
-const ShellOps *shell_ops = &real_shell;
+// Atomic: a detached thread (a station monitor) may still use it while a
+// test puts the real shell back.
+std::atomic<const ShellOps *> shell_ops{&real_shell};
 
 }  // namespace
 
 int shell_run(const char *command) {
-    return shell_ops->run(command);
+    return shell_ops.load(std::memory_order_acquire)->run(command);
 }
 std::string shell_read(const char *command, size_t limit, int *status) {
-    return shell_ops->read(command, limit, status);
+    return shell_ops.load(std::memory_order_acquire)->read(command, limit, status);
 }
 void set_shell(const ShellOps *ops) {
-    shell_ops = ops ? ops : &real_shell;
+    shell_ops.store(ops ? ops : &real_shell, std::memory_order_release);
 }
 
 }  // namespace plat
