@@ -26,6 +26,23 @@ using testcerts::TestCa;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
+// Whether the linked libmosquitto was built with TLS (the target's is not):
+// without, its TLS call answers "not supported" before looking at a file.
+bool library_has_tls() {
+    static const bool has = [] {
+        mosquitto_lib_init();
+        struct mosquitto *m = mosquitto_new("tls-probe", true, nullptr);
+        const int rc = m ? mosquitto_tls_set(m, nullptr, "/", nullptr, nullptr, nullptr)
+                         : int{MOSQ_ERR_NOMEM};
+        if (m) mosquitto_destroy(m);
+        return rc != MOSQ_ERR_NOT_SUPPORTED;
+    }();
+    return has;
+}
+
+#define NEEDS_TLS() \
+    if (!library_has_tls()) GTEST_SKIP() << "libmosquitto built without TLS"
+
 int count(const std::string &text, const std::string &what) {
     int n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -79,6 +96,7 @@ class TlsLink : public OstrelTest {
 };
 
 TEST_F(TlsLink, VerifiedBrokerCarriesTheSessionBothWays) {
+    NEEDS_TLS();
     Broker broker(TlsListener{"", server.cert, server.key});
     settings(broker.tls_port(), ca.cafile());
     read_tls_settings();
@@ -103,6 +121,7 @@ TEST_F(TlsLink, VerifiedBrokerCarriesTheSessionBothWays) {
 }
 
 TEST_F(TlsLink, BrokerThatFailsTheChecksIsAFailedConnectAndTheResetPath) {
+    NEEDS_TLS();
     TestCa other("Other CA");
     const struct {
         const char *what;
@@ -124,6 +143,7 @@ TEST_F(TlsLink, BrokerThatFailsTheChecksIsAFailedConnectAndTheResetPath) {
 }
 
 TEST_F(TlsLink, BrokerAskingForAClientCertificateTakesOnlyOneItsCaSigned) {
+    NEEDS_TLS();
     Broker broker(TlsListener{ca.cafile(), server.cert, server.key, true});
     TestCa other("Other CA");
     const struct {
@@ -149,6 +169,7 @@ TEST_F(TlsLink, BrokerAskingForAClientCertificateTakesOnlyOneItsCaSigned) {
 // The agent is pointed at the plain listener here: a session that went on
 // without TLS would connect there.
 TEST_F(TlsLink, FilesTheLibraryCannotUseRefuseTheSessionInsteadOfGoingPlain) {
+    NEEDS_TLS();
     Broker broker(TlsListener{"", server.cert, server.key});
     const std::string junk = ca.file("junk.pem", "not a certificate\n");
     const struct {
@@ -178,6 +199,23 @@ TEST_F(TlsLink, BuildWithoutTlsRefusesTheSessionThatAsksForIt) {
     std::string out;
     EXPECT_EQ(enter_join(&out), STATE_RESET);
     EXPECT_EQ(out, "tls not supported by this build, session refused\n");
+    EXPECT_EQ(count(broker.log(), "as tavrin_AB12"), 0) << broker.log();
+}
+
+// The real library of a build without TLS (the target's): its refusal is the
+// session's, and nothing reaches the broker.
+TEST_F(TlsLink, LibraryWithoutTlsRefusesTheSessionThatAsksForIt) {
+#ifdef APM_MOSQUITTO_WITHOUT_TLS
+    ASSERT_FALSE(library_has_tls()) << "this build's libmosquitto was to have no TLS";
+#else
+    if (library_has_tls()) GTEST_SKIP() << "libmosquitto built with TLS";
+#endif
+    Broker broker;
+    settings(broker.port(), ca.cafile());
+    std::string out;
+    EXPECT_EQ(enter_join(&out), STATE_RESET);
+    EXPECT_EQ(out, "tls not supported by this build, session refused\n");
+    EXPECT_EQ(mqtt_connect.load(), 0);
     EXPECT_EQ(count(broker.log(), "as tavrin_AB12"), 0) << broker.log();
 }
 
