@@ -72,9 +72,10 @@ void append_station_line(const StationEvent &ev) {
         return;
     }
     const uint8_t *m = ev.mac;
-    std::fprintf(fp, "R:%d W:%d mac:%02x:%02x:%02x:%02x:%02x:%02x ip:%s\n", ev.radioid, ev.wlanid,
-                 m[0], m[1], m[2], m[3], m[4], m[5], ev.staip);
-    std::fclose(fp);
+    int put = std::fprintf(fp, "R:%d W:%d mac:%02x:%02x:%02x:%02x:%02x:%02x ip:%s\n", ev.radioid,
+                           ev.wlanid, m[0], m[1], m[2], m[3], m[4], m[5], ev.staip);
+    // A full /tmp fails the write or the close, not the open.
+    if (std::fclose(fp) != 0 || put < 0) std::printf("save sta mac ip error");
 }
 
 int count_records(const NLnode *head) {

@@ -18,6 +18,7 @@ std::atomic<int> mqtt_connect{0};
 namespace {
 
 constexpr int kConnectAttempts = 3;
+constexpr int kMinKeepalive = 5;  // the library's own minimum
 
 // Where the broker's certificate is looked up when the script names no CA.
 constexpr const char *kSystemCaPath = "/etc/ssl/certs";
@@ -120,9 +121,17 @@ int mqtt_init() {
         return 0;
     }
     if (server_tls && !start_tls()) return 0;
+    // The library refuses a keep-alive below its minimum, and every attempt
+    // would fail without a word.
+    int keepalive = server_keeplive;
+    if (keepalive < kMinKeepalive) {
+        std::printf("server_keeplive %d is below %d, %d is used\n", keepalive, kMinKeepalive,
+                    kMinKeepalive);
+        keepalive = kMinKeepalive;
+    }
     plat::sleep(static_cast<unsigned>(server_delay > 0 ? server_delay : 0));
     for (int attempt = 1; attempt <= kConnectAttempts; ++attempt) {
-        int rc = mqtt_session::connect(server_ip.c_str(), server_port, server_keeplive, nullptr);
+        int rc = mqtt_session::connect(server_ip.c_str(), server_port, keepalive, nullptr);
         if (rc == MOSQ_ERR_SUCCESS) {
             mqtt_session::start();
             return 1;
@@ -188,7 +197,8 @@ void my_message_callback(struct mosquitto *m, void *, const struct mosquitto_mes
     if (!mqtt_session::is_current(m)) return;
     // Dropped before any copy: see mqtt_session::kMaxInboundPayload.
     if (msg->payloadlen > mqtt_session::kMaxInboundPayload) {
-        std::printf("message of %d bytes too long, dropped\n", msg->payloadlen);
+        std::printf("message of %d bytes dropped, more than %d\n", msg->payloadlen,
+                    mqtt_session::kMaxInboundPayload);
         return;
     }
     mqtt_deliver(m, msg->payload, msg->payloadlen);

@@ -129,8 +129,9 @@ void save_mac_ip(const uint8_t *m, const char *ip) {
         std::puts("save sta mac ip error");
         return;
     }
-    std::fputs(line, fp);
-    std::fclose(fp);
+    int put = std::fputs(line, fp);
+    // A full /tmp fails the write or the close, not the open.
+    if (std::fclose(fp) != 0 || put == EOF) std::puts("save sta mac ip error");
 }
 
 void del_mac_ip(const uint8_t *m, const char *) {

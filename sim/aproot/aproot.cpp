@@ -14,6 +14,11 @@
 //                    replaced, so a host device can stand in); a DST that does
 //                    not exist is made inside the namespace only, through an
 //                    overlay on its nearest existing parent folder
+//   --tmpfs DST:SIZE a fresh tmpfs of SIZE (in the mount option's form: 64k,
+//                    1m, ...) is mounted over DST, an existing folder, after
+//                    the binds (e.g. a small /var/log that fills up); mode 1777
+//   --ro DST         DST (file or folder, after the binds and tmpfs mounts) is
+//                    made read-only through a read-only bind onto itself
 //   --argv0 NAME     the program sees NAME as its invocation name
 //   --cwd DIR        the program starts in DIR (a path inside the sandbox)
 //   --env KEY=VALUE  set in the program's environment only (so LD_PRELOAD or
@@ -47,6 +52,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -60,6 +66,8 @@ struct Bind {
 struct Options {
     std::string tmp, var, dev, proc, argv0, cwd;
     std::vector<Bind> binds;
+    std::vector<std::pair<std::string, std::string>> tmpfs;  // folder, size
+    std::vector<std::string> read_only;
     std::vector<std::string> envs;
     int prog = -1;  // index of the program in argv
 };
@@ -73,7 +81,8 @@ struct Options {
 [[noreturn]] void usage() {
     std::fprintf(stderr,
                  "usage: aproot [--tmp DIR] [--var DIR] [--dev DIR] [--proc DIR]\n"
-                 "              [--bind SRC:DST]... [--argv0 NAME] [--cwd DIR] [--env K=V]...\n"
+                 "              [--bind SRC:DST]... [--tmpfs DST:SIZE]... [--ro DST]...\n"
+                 "              [--argv0 NAME] [--cwd DIR] [--env K=V]...\n"
                  "              -- program [args...]\n");
     std::fflush(nullptr);
     _exit(127);  // see the end of main for why not exit()
@@ -107,6 +116,13 @@ Options parse_options(int argc, char **argv) {
             auto colon = v.find(':');
             if (colon == std::string::npos || colon == 0 || colon + 1 == v.size()) usage();
             o.binds.push_back({v.substr(0, colon), v.substr(colon + 1)});
+        } else if (a == "--tmpfs") {
+            auto colon = v.rfind(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == v.size() || v[0] != '/')
+                usage();
+            o.tmpfs.emplace_back(v.substr(0, colon), v.substr(colon + 1));
+        } else if (a == "--ro" && !v.empty() && v[0] == '/') {
+            o.read_only.push_back(v);
         } else {
             usage();
         }
@@ -388,6 +404,16 @@ struct Sources {
         setup_var();
     if (src.dev >= 0) setup_dev(src.dev);
     setup_binds(o.binds, src.dev >= 0);
+    for (const auto &t : o.tmpfs) {
+        std::string opts = "mode=1777,size=" + t.second;
+        if (mount("tmpfs", t.first.c_str(), "tmpfs", MS_NOSUID, opts.c_str()) != 0)
+            die("mount tmpfs on", t.first);
+    }
+    for (const auto &r : o.read_only) {
+        bind_mount(r, r);
+        if (mount(nullptr, r.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+            die("remount read-only", r);
+    }
     if (src.proc >= 0) setup_proc(src.proc);  // last: the steps above read /proc/self/fd
     for (int fd : {src.tmp, src.var, src.dev, src.proc})
         if (fd >= 0) close(fd);

@@ -105,6 +105,8 @@ std::vector<std::string> Sandbox::launcher_args(const std::vector<std::string> &
     if (dev_) args.insert(args.end(), {"--dev", host("dev")});
     if (proc_) args.insert(args.end(), {"--proc", host("proc")});
     for (const auto &b : binds_) args.insert(args.end(), {"--bind", b});
+    for (const auto &t : tmpfs_) args.insert(args.end(), {"--tmpfs", t});
+    for (const auto &r : read_only_) args.insert(args.end(), {"--ro", r});
     if (!argv0.empty()) args.insert(args.end(), {"--argv0", argv0});
     if (!cwd_.empty()) args.insert(args.end(), {"--cwd", cwd_});
     for (const auto &kv : env_) args.insert(args.end(), {"--env", kv.first + "=" + kv.second});

@@ -60,6 +60,14 @@ class Sandbox {
     // Mounts host_src over sandbox_dst, after /dev is replaced (so
     // bind("/dev/null", "/dev/mem") works with use_dev()).
     void bind(const std::string &host_src, const std::string &sandbox_dst);
+    // A fresh tmpfs of `size` ("64k", "1m", ...) over the existing folder
+    // `sandbox_dst`, after the binds: a small file system that fills up.
+    // Its files are reached from the host through /proc/PID/root only.
+    void tmpfs(const std::string &sandbox_dst, const std::string &size) {
+        tmpfs_.push_back(sandbox_dst + ":" + size);
+    }
+    // `sandbox_dst` (file or folder) read-only, after the binds and tmpfs.
+    void read_only(const std::string &sandbox_dst) { read_only_.push_back(sandbox_dst); }
     // Set in the program's environment only (not the launcher's).
     void env(const std::string &key, const std::string &value) { env_[key] = value; }
     // The folder (inside the sandbox) the program starts in.
@@ -83,6 +91,7 @@ class Sandbox {
     bool dev_ = false, proc_ = false;
     std::string cwd_;
     std::vector<std::string> binds_;
+    std::vector<std::string> tmpfs_, read_only_;
     std::map<std::string, std::string> env_;
 };
 

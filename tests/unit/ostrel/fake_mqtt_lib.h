@@ -24,8 +24,10 @@ struct FakeMqtt {
         last = mosquitto_new(id, clean, obj);
         return last;
     }
-    static int connect_bind(struct mosquitto *, const char *, int, int, const char *) {
+    static inline int keepalive = 0;  // of the last connect
+    static int connect_bind(struct mosquitto *, const char *, int, int keep, const char *) {
         ++connects;
+        keepalive = keep;
         return connect_rc;
     }
     static int ok(struct mosquitto *) { return MOSQ_ERR_SUCCESS; }

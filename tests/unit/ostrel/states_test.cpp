@@ -107,6 +107,21 @@ TEST_F(StatesTest, JoinStateResetsAfterThreeFailedConnects) {
     EXPECT_TRUE(capture.sent.empty());
 }
 
+// The library refuses a keep-alive below 5 on every attempt, silently.
+TEST_F(StatesTest, AKeepAliveBelowTheLibrarysMinimumIsRaisedToIt) {
+    AP_STATE = 1;  // joined already: the join state goes on at once
+    for (int given : {2, 0, 30}) {
+        lua("server_keeplive = " + std::to_string(given));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ostrel_step(STATE_JOIN), STATE_CONFIGURE) << given;
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(FakeMqtt::keepalive, given < 5 ? 5 : given);
+        bool told = out.find("server_keeplive " + std::to_string(given) + " is below 5, 5 is used\n") !=
+                    std::string::npos;
+        EXPECT_EQ(told, given < 5) << out;
+    }
+}
+
 TEST_F(StatesTest, ClientThatCannotBeMadeFailsTheJoinState) {
     FakeMqtt::fail_create = true;
     EXPECT_EQ(ostrel_step(STATE_JOIN), STATE_RESET);
