@@ -60,7 +60,9 @@ TEST(Soak, BothAgentsWithStationChurnHeartbeatsAndBrokerRestarts) {
         std::cout << "[soak] " << r.name() << " after " << seconds << " s: start "
                   << describe(start[i]) << "; end " << describe(end) << std::endl;
         EXPECT_TRUE(settled);
-        EXPECT_LE(end.private_dirty_kb - start[i].private_dirty_kb, 1024);
+        // The bound of the fault scenarios (faults_e2e.cpp): a leak of a copy
+        // per message or event over the soak exceeds it.
+        EXPECT_LE(end.private_dirty_kb - start[i].private_dirty_kb, 96 * 1024);
     }
 }
 
