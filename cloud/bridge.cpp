@@ -148,31 +148,33 @@ int Set_luaVar_number(lua_State *ls, const char *name, int value) {
                : 0;
 }
 
-int callback_luaVar_number(lua_State *ls, const char *name, int *out) {
+namespace {
+
+// Reads the global `name` under the script lock, handing it to `take`: 1
+// when the read went through.
+template <class Take>
+int read_global(lua_State *ls, const char *name, Take &&take) {
     std::lock_guard<std::recursive_mutex> lock(lua_mutex);
-    return luacall::read(
-               ls, name,
-               [out](lua_State *s) {
-                   *out = result_int(s, -1);
-                   return true;
-               },
-               print_error)
-               ? 1
-               : 0;
+    return luacall::read(ls, name, take, print_error) ? 1 : 0;
+}
+
+}  // namespace
+
+int callback_luaVar_number(lua_State *ls, const char *name, int *out) {
+    return read_global(ls, name, [out](lua_State *s) {
+        *out = result_int(s, -1);
+        return true;
+    });
 }
 
 int callback_luaVar_string(lua_State *ls, const char *name, std::string *out) {
     Text text;
-    std::lock_guard<std::recursive_mutex> lock(lua_mutex);
-    bool ok = luacall::read(
-        ls, name,
-        [&text](lua_State *s) {
-            take_text(s, -1, &text);
-            return true;
-        },
-        print_error);
+    int ok = read_global(ls, name, [&text](lua_State *s) {
+        take_text(s, -1, &text);
+        return true;
+    });
     if (ok) out->swap(text.bytes);
-    return ok ? 1 : 0;
+    return ok;
 }
 
 int callback_luaVar_string(lua_State *ls, const char *name, char *out, std::size_t size) {
@@ -186,16 +188,10 @@ int callback_luaVar_string(lua_State *ls, const char *name, char *out, std::size
 }
 
 int callback_luaVar_boolean(lua_State *ls, const char *name, unsigned char *out) {
-    std::lock_guard<std::recursive_mutex> lock(lua_mutex);
-    return luacall::read(
-               ls, name,
-               [out](lua_State *s) {
-                   *out = lua_toboolean(s, -1) ? 1 : 0;
-                   return true;
-               },
-               print_error)
-               ? 1
-               : 0;
+    return read_global(ls, name, [out](lua_State *s) {
+        *out = lua_toboolean(s, -1) ? 1 : 0;
+        return true;
+    });
 }
 
 int callback_luafunction_number(lua_State *ls, const char *name, int n, int *out) {

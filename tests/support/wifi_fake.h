@@ -156,6 +156,33 @@ struct FakeDriver {
     }
 };
 
+// A churn for the fake driver: `stations` stations on ath0 (radio 1, WLAN
+// 0), each in the table with its own traffic figures, and `events` events
+// over them in rounds: every station joins, then every station leaves, ...
+inline Mac churn_mac(int i) {
+    return {0x02, 0x00, 0x00, 0x00, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+}
+inline void load_churn(int stations, int events) {
+    std::vector<Entry> entries;
+    for (int i = 0; i < stations; ++i) {
+        Entry e;
+        e.mac = churn_mac(i);
+        e.rxbytes = 1000u * static_cast<uint64_t>(i);
+        e.txbytes = 10u * static_cast<uint64_t>(i);
+        entries.push_back(e);
+    }
+    FakeDriver &d = FakeDriver::get();
+    d.reset();
+    std::lock_guard<std::mutex> g(d.mu);
+    d.tables["ath0"] = table_of(entries);
+    for (int n = 0; n < events; ++n) {
+        Event ev;
+        ev.mac = churn_mac(n % stations);
+        ev.type = (n / stations) % 2 ? sl::kEventLeave : sl::kEventJoin;
+        d.messages.push_back(event_message(ev));
+    }
+}
+
 inline const WifiDriverOps kFakeOps = {FakeDriver::nl_open, FakeDriver::nl_send,
                                        FakeDriver::nl_recv, FakeDriver::nl_close,
                                        FakeDriver::station_table};

@@ -44,9 +44,6 @@ function getStaInfo(t, r, mac) end
 function getOnlineStaNum(a, b) end
 )lua";
 
-wifi_fake::Mac station_mac(int i) {
-    return {0x02, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(i)};
-}
 
 int replies(const MqttProbe &ac) {
     int n = 0;
@@ -67,25 +64,7 @@ class Threads : public FenwireTest {
         heart_times = 1000000;  // the flood, not heartbeats, decides when the run ends
         station_file_set_path((dir_ + "/sta_mac_ip").c_str());
         shell.answer("ps | grep restart_wifi", "0\n");
-        // Every station is in the table of its interface; events alternate
-        // joins and leaves over the stations.
-        std::vector<wifi_fake::Entry> entries;
-        for (int i = 0; i < kStations; ++i) {
-            wifi_fake::Entry e;
-            e.mac = station_mac(i);
-            e.rxbytes = 1000u * i;
-            entries.push_back(e);
-        }
-        auto &d = wifi_fake::FakeDriver::get();
-        d.reset();
-        d.tables["ath0"] = wifi_fake::table_of(entries);
-        for (int n = 0; n < kEvents; ++n) {
-            wifi_fake::Event ev;
-            ev.mac = station_mac(n % kStations);
-            ev.type = (n / kStations) % 2 == 0 ? station_layout::kEventJoin
-                                                 : station_layout::kEventLeave;
-            d.messages.push_back(wifi_fake::event_message(ev));
-        }
+        wifi_fake::load_churn(kStations, kEvents);
         wifi_set_driver(&wifi_fake::kFakeOps);
     }
     void TearDown() override {

@@ -37,9 +37,6 @@ function setGet_callback(t) uptime = uptime + 1 return "got", "t/reply" end
 function handleNetlinkInfo(kind, mac) return "event " .. kind .. " " .. mac end
 )lua";
 
-wifi_fake::Mac station_mac(int i) {
-    return {0x02, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(i)};
-}
 
 // The fake driver's receive, except that once its messages are taken it
 // parks the station thread for good: that thread outlives the test and must
@@ -75,22 +72,7 @@ class Threads : public OstrelTest {
         lua("server_port = " + std::to_string(broker.port()));
         read_settings();
         station_file_set_path((std::string(::testing::TempDir()) + "ostrel_threads_sta").c_str());
-        std::vector<wifi_fake::Entry> entries;
-        for (int i = 0; i < kStations; ++i) {
-            wifi_fake::Entry e;
-            e.mac = station_mac(i);
-            e.txbytes = 10u * i;
-            entries.push_back(e);
-        }
-        auto &d = wifi_fake::FakeDriver::get();
-        d.reset();
-        d.tables["ath0"] = wifi_fake::table_of(entries);
-        for (int n = 0; n < kEvents; ++n) {
-            wifi_fake::Event ev;
-            ev.mac = station_mac(n % kStations);
-            ev.type = n % 3 ? station_layout::kEventJoin : station_layout::kEventLeave;
-            d.messages.push_back(wifi_fake::event_message(ev));
-        }
+        wifi_fake::load_churn(kStations, kEvents);
         // The station thread outlives the test: it stays on the fake driver.
         wifi_set_driver(&kParkingOps);
     }

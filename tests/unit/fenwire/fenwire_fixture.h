@@ -21,6 +21,7 @@ extern "C" {
 #include <vector>
 
 #include "debug_log.h"
+#include "lua_strings.h"
 #include "fenwire.h"
 #include "lua_state.h"
 #include "mqtt_link.h"
@@ -189,21 +190,7 @@ class FenwireTest : public ::testing::Test {
 
     // The strings of the script's global array `name`.
     std::vector<std::string> lua_strings(const char *name) {
-        std::vector<std::string> out;
-        lua_getglobal(L, name);
-        for (int i = 1; lua_istable(L, -1); ++i) {
-            lua_rawgeti(L, -1, i);
-            if (lua_isnil(L, -1)) {
-                lua_pop(L, 1);
-                break;
-            }
-            size_t n = 0;
-            const char *s = lua_tolstring(L, -1, &n);
-            out.emplace_back(s ? std::string(s, n) : std::string());
-            lua_pop(L, 1);
-        }
-        lua_pop(L, 1);
-        return out;
+        return test_support::lua_strings(L, name);
     }
 
     // A message arriving from the broker at virtual time `t`.

@@ -20,6 +20,7 @@ extern "C" {
 #include "bridge.h"
 #include "link.h"
 #include "lua_state.h"
+#include "lua_strings.h"
 #include "msg_queue.h"
 #include "ostrel.h"
 #include "shell_recorder.h"
@@ -122,21 +123,7 @@ class OstrelTest : public ::testing::Test {
         ASSERT_EQ(luaL_dostring(L, chunk.c_str()), 0) << lua_tostring(L, -1);
     }
     std::vector<std::string> lua_strings(const char *name) {
-        std::vector<std::string> out;
-        lua_getglobal(L, name);
-        for (int i = 1; lua_istable(L, -1); ++i) {
-            lua_rawgeti(L, -1, i);
-            if (lua_isnil(L, -1)) {
-                lua_pop(L, 1);
-                break;
-            }
-            size_t n = 0;
-            const char *s = lua_tolstring(L, -1, &n);
-            out.emplace_back(s ? std::string(s, n) : std::string());
-            lua_pop(L, 1);
-        }
-        lua_pop(L, 1);
-        return out;
+        return test_support::lua_strings(L, name);
     }
     void queue(const std::string &text) {
         MosqLinstinsert(mosqhead, mosq_node_copy(text.data(), text.size()));
