@@ -1,0 +1,21 @@
+#include "heap_policy.h"
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace {
+// Blocks of at least this size are mapped on their own and unmapped when
+// freed (fixing the value stops glibc from raising it).
+constexpr int kMmapThreshold = 64 * 1024;
+// Free memory at the top of the heap beyond this is handed back.
+constexpr int kTrimThreshold = 128 * 1024;
+}  // namespace
+
+void bound_heap_retention() {
+#ifdef __GLIBC__
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+#endif
+}
