@@ -3,7 +3,7 @@
 // where that is its rule) through broker loss and hangs, a silent
 // controller, hostile payloads, floods, a failing script and full or
 // read-only file systems, comes back to its run state, and afterwards holds
-// the threads and descriptors it held before and no more than 1 MiB more
+// the threads and descriptors it held before and no more than 4 MiB more
 // private memory. The figures are printed as "[figures] ...".
 #include <gtest/gtest.h>
 
@@ -26,14 +26,10 @@ namespace faults {
 namespace {
 
 // Growth of Private_Dirty over a scenario that still counts as "back where
-// it was". On an idle machine the agents stay within about 100 kB after a
-// warm-up; on a loaded one the allocator keeps more of what bursts (1 MiB
-// payloads the library reads before the agent drops them, tables of the
-// station thread) touched: several MB, and once 35 MB in a flood. The idle
-// figures point at the allocator's retention rather than a leak; until that
-// is settled, the bound catches a leak of the size that matters on an AP: a
-// copy per message or per event kept.
-constexpr long kMaxGrowthKb = 96 * 1024;
+// it was". The agents stay within about 300 kB after a warm-up, on an idle
+// machine and on one loaded with busy loops; the bound is well above that
+// and below what a kept copy per 1 MiB payload (eight a round) would add.
+constexpr long kMaxGrowthKb = 4 * 1024;
 
 // Prints the figures and checks them against the baseline.
 void expect_back(Rig &r, const std::string &scenario, const Figures &base) {
@@ -158,23 +154,29 @@ void publish_noise(Rig &r, std::mt19937 &rng) {
         for (auto &c : bytes) c = static_cast<char>(rng());
         probe.publish(r.inbound_topic(), bytes, 0);
     }
-    for (int i = 0; i < 3; ++i) probe.publish(r.inbound_topic(), std::string(1 << 20, 'x'), 0);
+    for (int i = 0; i < 8; ++i) probe.publish(r.inbound_topic(), std::string(1 << 20, 'x'), 0);
+}
+
+// One round of noise, heard: most of its 1 MiB payloads dropped by the agent
+// (the broker may itself drop a QoS 0 message of the burst) and a request
+// answered after them.
+void noise_round(Rig &r, std::mt19937 &rng) {
+    const size_t dropped = count_lines_with(r.log(), kDropped);
+    publish_noise(r, rng);
+    ASSERT_TRUE(sandbox::wait_until(
+        [&] { return count_lines_with(r.log(), kDropped) >= dropped + 6; }))
+        << r.log();
+    ASSERT_TRUE(r.answers(60000)) << r.log();
 }
 
 TEST_P(Faults, RandomBytesAndOneMebibytePayloadsOnItsTopic) {
     Rig &r = *rig;
     ASSERT_NO_FATAL_FAILURE(bring_up(r));
     std::mt19937 rng(1234);
-    publish_noise(r, rng);  // warm-up, twice: the allocator settles on the 1 MiB reads
-    publish_noise(r, rng);
-    ASSERT_TRUE(sandbox::wait_until([&] { return count_lines_with(r.log(), kDropped) >= 6; }))
-        << r.log();
-    ASSERT_TRUE(r.answers(60000)) << r.log();
+    // Warm-up, twice: the allocator settles on the 1 MiB reads.
+    for (int i = 0; i < 2; ++i) ASSERT_NO_FATAL_FAILURE(noise_round(r, rng));
     Figures base = r.figures();
-    publish_noise(r, rng);
-    ASSERT_TRUE(sandbox::wait_until([&] { return count_lines_with(r.log(), kDropped) >= 9; }))
-        << r.log();
-    ASSERT_TRUE(r.answers(60000)) << r.log();
+    ASSERT_NO_FATAL_FAILURE(noise_round(r, rng));
     EXPECT_TRUE(r.running());
     expect_back(r, "random and 1 MiB payloads", base);
 }
@@ -193,6 +195,7 @@ std::string mac_of(uint32_t n) {
 // request is answered.
 void flood(Rig &r, int events, int messages, uint32_t marker) {
     EventSender wifi(r.wifi_dir());
+    const size_t runs = r.runs();
     int delivered = 0;
     // The first 128 fill the agent's list, the rest find it full; while the
     // agent is busy a further event is lost after 2 ms.
@@ -209,9 +212,13 @@ void flood(Rig &r, int events, int messages, uint32_t marker) {
     std::cout << "[flood] " << r.name() << ": " << delivered << " of " << events
               << " station events taken, " << messages << " messages" << std::endl;
     std::string last_leave = mac_of(127);
-    if (r.name() == "Fenwire") {  // the leaves must be reported before a new station fits
+    // Fenwire: the leaves must be reported before a new station fits, unless
+    // the flood delayed the heartbeat answers into a timeout: the reset that
+    // follows clears the list, and the leaves go unreported.
+    if (r.name() == "Fenwire") {
         ASSERT_TRUE(sandbox::wait_until(
-            [&] { return has(r.log(), "sta offline mac:" + last_leave); }, 60000))
+            [&] { return has(r.log(), "sta offline mac:" + last_leave) || r.runs() > runs; },
+            60000))
             << r.log().substr(r.log().size() > 20000 ? r.log().size() - 20000 : 0);
     }
     ASSERT_TRUE(sandbox::wait_until(
