@@ -1,5 +1,7 @@
 #include "heap_policy.h"
 
+#include <cstdlib>  // defines __GLIBC__ on glibc
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif

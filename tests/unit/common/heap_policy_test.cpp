@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -25,7 +27,10 @@ size_t held_bytes() {
 // the policy the large blocks are mapped and go back when freed.
 TEST(HeapPolicy, ABurstOfLargeBlocksIsHandedBackPastSmallOnesThatStay) {
     bound_heap_retention();
-    std::free(std::malloc(512 * 1024));  // what would raise the threshold
+    // What would raise the threshold (volatile: the compiler may not drop
+    // the pair).
+    void *volatile raise = std::malloc(512 * 1024);
+    std::free(raise);
     const size_t before = held_bytes();
     constexpr int kBlocks = 16;
     constexpr size_t kLarge = 256 * 1024;
