@@ -6,8 +6,9 @@
 //   userinfo SN      a user-information request (action 5)
 //   heartbeats on|off
 //
-//   acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]
+//   acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q] [-v]
 // -q: stop answering heartbeats from the start.
+// -v: each message's whole payload too, on the line after its reading.
 #include <unistd.h>
 
 #include <csignal>
@@ -21,18 +22,23 @@
 namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
+bool verbose = false;
 void on_signal(int) {
     stop_requested = 1;
 }
 
 void print_event(const sim::AcEvent &e) {
-    std::printf("%s\n", sim::describe(e).c_str());
+    // One call, so that the reading and its payload stay together.
+    if (verbose)
+        std::printf("%s\n   %s\n", sim::describe(e).c_str(), e.payload.c_str());
+    else
+        std::printf("%s\n", sim::describe(e).c_str());
     std::fflush(stdout);
 }
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q]\n");
+    std::fprintf(
+        stderr, "usage: acsim [-h host] [-p port] [-j join_result] [-c config_result] [-q] [-v]\n");
     return 2;
 }
 
@@ -40,7 +46,7 @@ int usage() {
 
 int main(int argc, char **argv) {
     sim::AcSettings s;
-    for (int c; (c = getopt(argc, argv, "h:p:j:c:q")) != -1;) {
+    for (int c; (c = getopt(argc, argv, "h:p:j:c:qv")) != -1;) {
         switch (c) {
             case 'h':
                 s.host = optarg;
@@ -56,6 +62,9 @@ int main(int argc, char **argv) {
                 break;
             case 'q':
                 s.answer_heartbeats = false;
+                break;
+            case 'v':
+                verbose = true;
                 break;
             default:
                 return usage();
