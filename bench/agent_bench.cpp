@@ -259,8 +259,8 @@ bool bench_agent(const std::string &agent, int window_s, int events) {
     report("idle_footprint_ratio", agent, double(idle) / base, "x");
     report("idle_cpu", agent, cpu_share(pid, window_s), "%");
     if (std::getenv("BENCH_SMAPS"))  // where the private memory lies, for the reader
-        std::system(("awk '/^[0-9a-f]+-/{m=$6}/^Private_Dirty/{if($2>0)a[m]+=$2}END{for(k in a)"
-                     "print \"smaps\", a[k], k}' /proc/" + std::to_string(pid) + "/smaps >&2")
+        std::system(("awk '/^[0-9a-f]+-/{m=$6;r=$1}/^Private_Dirty/{if($2>0){a[m]+=$2;if(m==\"\")print "
+                     "\"anon\", $2, r}}END{for(k in a)print \"smaps\", a[k], k}' /proc/" + std::to_string(pid) + "/smaps >&2")
                         .c_str());
 
     // 128 stations join; the table's figures change every second, and the
