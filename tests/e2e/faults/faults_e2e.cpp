@@ -10,12 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <random>
+#include <set>
 
 #include "mqtt_probe.h"
 #include "rigs.h"
@@ -388,6 +391,40 @@ TEST_P(Faults, FullOrReadOnlyFileSystemsKeepItRunningAndReporting) {
         EXPECT_TRUE(r->running());
         expect_back(*r, c.name, base);
     }
+}
+
+// The files left in the writable parts of the agent's root (/tmp and /var;
+// everything else is the host's) after provisioning, station churn, requests
+// and a broker restart, leaving out the fake driver's folder and what the
+// stand-ins of the firmware's LED and recovery scripts record.
+std::set<std::string> written_files(Rig &r) {
+    std::set<std::string> found;
+    for (const char *top : {"tmp", "var"}) {
+        std::string root = r.box.host(top);
+        for (auto &e : std::filesystem::recursive_directory_iterator(root)) {
+            std::string rel = std::string(top) + e.path().string().substr(root.size());
+            if (rel.rfind(r.wifi_rel, 0) == 0 || e.is_directory()) continue;
+            if (rel == "tmp/iface_led.log" || rel == "tmp/disconnect.log") continue;
+            found.insert(rel);
+        }
+    }
+    return found;
+}
+
+TEST_P(Faults, WritesOnlyTheFilesItNames) {
+    Rig &r = *rig;
+    ASSERT_NO_FATAL_FAILURE(bring_up(r));
+    ASSERT_TRUE(sandbox::wait_until([&] { return r.box.exists(r.wifi_rel + "/events.sock"); }));
+    for (uint32_t n = 0xC00001; n < 0xC00004; ++n) ASSERT_NO_FATAL_FAILURE(station_round(r, n));
+    ASSERT_NO_FATAL_FAILURE(restart_broker(r, 1));
+    ASSERT_TRUE(r.answers()) << r.log();
+    const std::set<std::string> allowed =
+        r.name() == "Fenwire"
+            ? std::set<std::string>{"tmp/sta_mac_ip", "tmp/flag", "var/run/mqtt_debug_enable",
+                                    "var/log/mqttlog.new", "var/log/mqttlog.old"}
+            : std::set<std::string>{"tmp/sta_mac_ip"};
+    for (const auto &f : written_files(r)) EXPECT_TRUE(allowed.count(f)) << f;
+    EXPECT_TRUE(r.box.exists("tmp/sta_mac_ip"));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothAgents, Faults, ::testing::Values("Fenwire", "ostrel"),
