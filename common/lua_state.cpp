@@ -69,6 +69,8 @@ Budget *budget_of(lua_State *L) {
     return static_cast<Budget *>(ud);
 }
 
+constexpr int kGcPause = 100;  // percent of the heap after the last cycle
+
 int panic(lua_State *L) {
     const char *text = lua_tostring(L, -1);
     std::fprintf(stderr, "PANIC: unprotected error in call to Lua API (%s)\n",
@@ -118,6 +120,11 @@ lua_State *new_bounded_state(const ScriptLimits &limits) {
     }
     b->released = nullptr;
     lua_atpanic(L, panic);
+    // A new collection cycle as soon as one ends (Lua's default waits until
+    // the heap has doubled): the reports of a full station list leave their
+    // garbage for a moment, not for a doubling of the heap. It costs no CPU
+    // that shows at the agents' pace.
+    lua_gc(L, LUA_GCSETPAUSE, kGcPause);
     const bool opened = lua_cpcall(L, open_libs, nullptr) == 0;
     b->lifted = false;
     if (!opened) {
