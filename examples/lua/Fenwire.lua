@@ -172,24 +172,36 @@ local function encode_with_list(msg, key, list)
     return text:sub(1, -2) .. ',"' .. key .. '":[]}'
 end
 
--- Encodes msg with as many items of list as fit MESSAGE_BUDGET; returns the
--- text and the items left over.
+-- msg with the encoded items `pieces` spliced in as its list `key`.
+local function splice(msg, key, pieces)
+    local empty = encode_with_list(msg, key, {})  -- ends with "[]}"
+    return empty:sub(1, -3) .. table.concat(pieces, ",") .. "]}"
+end
+
+-- Encodes msg with as many items of list as fit MESSAGE_BUDGET ("more":true
+-- when some are left); returns the text and the items left over. Each item
+-- is encoded once, so a long list costs its length, not its square.
 local function encode_within(msg, key, list)
-    local taken = {}
-    local text = encode_with_list(msg, key, taken)
+    local pieces, size = {}, 0
+    local base = #encode_with_list(msg, key, {})
     for i, item in ipairs(list) do
-        taken[#taken + 1] = item
-        local candidate = encode_with_list(msg, key, taken)
-        if #candidate > MESSAGE_BUDGET then
-            taken[#taken] = nil
-            local rest = {}
-            for j = i, #list do rest[#rest + 1] = list[j] end
+        local piece = cjson.encode(item)
+        local grown = size + #piece + (i > 1 and 1 or 0)
+        if base + grown > MESSAGE_BUDGET then
             msg.more = true
-            return encode_with_list(msg, key, taken), rest
+            base = #encode_with_list(msg, key, {})
+            while #pieces > 0 and base + size > MESSAGE_BUDGET do
+                size = size - #pieces[#pieces] - (#pieces > 1 and 1 or 0)
+                pieces[#pieces] = nil
+            end
+            local rest = {}
+            for k = #pieces + 1, #list do rest[#rest + 1] = list[k] end
+            return splice(msg, key, pieces), rest
         end
-        text = candidate
+        pieces[#pieces + 1] = piece
+        size = grown
     end
-    return text, {}
+    return splice(msg, key, pieces), {}
 end
 
 local function state_message(fat)
