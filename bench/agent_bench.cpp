@@ -121,6 +121,17 @@ class Idle {
     int stdin_ = -1;
 };
 
+// With BENCH_SMAPS set: where the private memory lies, mapping by mapping
+// (anonymous ones one by one), on standard error.
+void print_smaps(int pid, const char *when) {
+    if (!std::getenv("BENCH_SMAPS")) return;
+    std::string awk = "awk '/^[0-9a-f]+-/{m=$6;r=$1}/^Private_Dirty/{if($2>0){a[m]+=$2;"
+                      "if(m==\"\")print \"smaps " + std::string(when) + " anon\", $2, r}}"
+                      "END{for(k in a)print \"smaps " + std::string(when) + "\", a[k], k}' /proc/" +
+                      std::to_string(pid) + "/smaps >&2";
+    if (std::system(awk.c_str()) != 0) std::fprintf(stderr, "agent_bench: no smaps\n");
+}
+
 // Private_Dirty of the baseline, measured next to `rig`'s agent on its broker.
 long baseline_kb(Rig &rig) {
     Idle sub({"mosquitto_sub", "-h", "127.0.0.1", "-p", std::to_string(rig.broker.port()), "-t",
@@ -258,10 +269,7 @@ bool bench_agent(const std::string &agent, int window_s, int events) {
     report("idle_private_dirty", agent, idle, "kB");
     report("idle_footprint_ratio", agent, double(idle) / base, "x");
     report("idle_cpu", agent, cpu_share(pid, window_s), "%");
-    if (std::getenv("BENCH_SMAPS"))  // where the private memory lies, for the reader
-        std::system(("awk '/^[0-9a-f]+-/{m=$6;r=$1}/^Private_Dirty/{if($2>0){a[m]+=$2;if(m==\"\")print "
-                     "\"anon\", $2, r}}END{for(k in a)print \"smaps\", a[k], k}' /proc/" + std::to_string(pid) + "/smaps >&2")
-                        .c_str());
+    print_smaps(pid, "idle");
 
     // 128 stations join; the table's figures change every second, and the
     // measures start once each station has its 10 samples.
@@ -280,6 +288,7 @@ bool bench_agent(const std::string &agent, int window_s, int events) {
     std::this_thread::sleep_for(std::chrono::seconds(12));
     long full = private_dirty_kb(pid);
     report("stations_private_dirty", agent, full, "kB");
+    print_smaps(pid, "stations");
     report("stations_footprint_ratio", agent, double(full) / base, "x");
     cpu = cpu_share(pid, window_s);
     churn.join();
