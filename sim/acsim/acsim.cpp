@@ -116,7 +116,7 @@ void AcSim::record(const AcEvent &e) {
     std::function<void(const AcEvent &)> fn;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        events_.push_back(e);
+        if (settings_.keep_events) events_.push_back(e);
         fn = on_event_;
     }
     if (fn) fn(e);

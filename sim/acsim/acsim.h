@@ -20,6 +20,8 @@ namespace sim {
 struct AcSettings : AcPolicy {
     std::string host = "127.0.0.1";
     int port = 1883;
+    // false: events go to on_event only, for a fleet that runs for hours.
+    bool keep_events = true;
 };
 
 class AcSim {

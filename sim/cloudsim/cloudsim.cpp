@@ -184,7 +184,7 @@ void CloudSim::record(const CloudEvent &e) {
     std::function<void(const CloudEvent &)> fn;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        events_.push_back(e);
+        if (settings_.keep_events) events_.push_back(e);
         fn = on_event_;
     }
     if (fn) fn(e);
