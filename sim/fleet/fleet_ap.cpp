@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -57,6 +58,12 @@ fakewifi::Station station(int index, unsigned n) {
     return s;
 }
 
+std::string asan_options() {
+    const char *given = std::getenv("ASAN_OPTIONS");
+    std::string options = given && *given ? std::string(given) + ":" : "";
+    return options + "verify_asan_link_order=0";
+}
+
 }  // namespace
 
 FleetAp::FleetAp(const ApSettings &settings, const FleetPaths &paths)
@@ -74,21 +81,14 @@ std::vector<std::string> FleetAp::launcher_args() const {
     const bool fenwire = s_.kind == "Fenwire";
     const std::string prefix = fenwire ? "FENWIRE_" : "OSTREL_";
     std::vector<std::string> a = {
-        paths_.bin + "/aproot",
-        "--tmp",
-        s_.dir + "/tmp",
-        "--var",
-        s_.dir + "/var",
-        "--bind",
+        paths_.bin + "/aproot", "--tmp", s_.dir + "/tmp", "--var", s_.dir + "/var", "--bind",
         paths_.source + "/examples/lua/" + s_.kind + ".lua:/usr/lib/lua/" + s_.kind + ".lua",
-        "--bind",
-        stubs + "iface_led.sh:/sbin/iface_led.sh",
-        "--env",
-        "LD_PRELOAD=" + paths_.lib + "/libfakewifi.so",
-        "--env",
-        "FAKEWIFI_DIR=/tmp/fakewifi",
-        "--env",
-        prefix + "SN=" + s_.sn};
+        "--bind", stubs + "iface_led.sh:/sbin/iface_led.sh", "--env",
+        "LD_PRELOAD=" + paths_.lib + "/libfakewifi.so", "--env", "FAKEWIFI_DIR=/tmp/fakewifi",
+        "--env", prefix + "SN=" + s_.sn,
+        // An agent built with ASan sees the preload library ahead of its
+        // runtime; harmless to any other build.
+        "--env", "ASAN_OPTIONS=" + asan_options()};
     if (fenwire) {
         a.insert(a.end(), {"--env", "FENWIRE_AC_ADDR=" + s_.host, "--env",
                            "FENWIRE_AC_PORT=" + std::to_string(s_.port), "--env",

@@ -59,7 +59,7 @@ double share(double ns, double seconds) {
 }
 
 void figure(const char *name, double value, const char *unit) {
-    std::printf("summary %-28s %10.4g %s\n", name, value, unit);
+    std::printf("summary %-28s %10.6g %s\n", name, value, unit);
 }
 
 size_t count_lines_with(const std::string &text, const std::string &what) {
