@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "folder.h"
+#include "proc_figures.h"
 #include "rigs.h"
 #include "station_flood.h"
 #include "wait_until.h"
@@ -56,47 +57,12 @@ void report(const std::string &name, const std::string &agent, double value,
     std::fflush(stdout);
 }
 
-// CPU time of the shell commands `pid` ran and waited for (cutime and
-// cstime of its stat), in nanoseconds: they are the agent's cost too.
-double children_cpu_ns(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    size_t close = text.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    double cutime = 0, cstime = 0;
-    // After the name: state is field 3; cutime and cstime are fields 16 and 17.
-    for (int n = 3; n <= 17 && fields >> field; ++n) {
-        if (n == 16) cutime = std::atof(field.c_str());
-        if (n == 17) cstime = std::atof(field.c_str());
-    }
-    return (cutime + cstime) * 1e9 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// CPU time of every thread of `pid` (the first field of each thread's
-// schedstat) and of the commands it ran, in nanoseconds.
-double cpu_ns(int pid) {
-    std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    double total = children_cpu_ns(pid);
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            std::ifstream f(dir + "/" + e->d_name + "/schedstat");
-            double ns = 0;
-            if (f >> ns) total += ns;
-        }
-        closedir(d);
-    }
-    return total;
-}
-
 // Share of one core, in percent, that `pid` uses over `seconds`.
 double cpu_share(int pid, int seconds) {
-    double before = cpu_ns(pid);
+    double before = sim::cpu_ns(pid);
     auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    double used = cpu_ns(pid) - before;
+    double used = sim::cpu_ns(pid) - before;
     double wall = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
     return 100.0 * used / wall;
 }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -205,7 +206,17 @@ pid_t FleetAp::agent() {
 std::string FleetAp::log_text() const {
     if (s_.kind == "Fenwire")
         return slurp(s_.dir + "/var/log/mqttlog.old") + slurp(s_.dir + "/var/log/mqttlog.new");
-    return slurp(s_.dir + "/out");
+    return slurp(s_.dir + "/out.old") + slurp(s_.dir + "/out");
+}
+
+void FleetAp::bound_output(long max) {
+    std::string out = s_.dir + "/out";
+    struct stat st {};
+    if (stat(out.c_str(), &st) != 0 || st.st_size < max) return;
+    std::error_code ec;
+    std::filesystem::copy_file(out, out + ".old", std::filesystem::copy_options::overwrite_existing,
+                               ec);
+    if (truncate(out.c_str(), 0) != 0) return;  // kept whole: read again next time
 }
 
 }  // namespace sim

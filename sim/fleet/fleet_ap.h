@@ -53,7 +53,13 @@ class FleetAp {
     pid_t launcher() const { return launcher_; }
     // The agent's host pid, found below the launcher once (-1: not yet).
     pid_t agent();
+    // The agent's log: Fenwire's log files, ostrel's output.
     std::string log_text() const;
+    // The sandbox's output (ostrel's log) is copied to out.old and emptied
+    // once it holds `max` bytes, so that a fleet left running for days keeps
+    // at most twice that per AP. The agent writes in append mode and goes
+    // on at the new end.
+    void bound_output(long max);
 
   private:
     std::vector<std::string> launcher_args() const;

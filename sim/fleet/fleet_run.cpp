@@ -76,6 +76,18 @@ void name_network_thread(bool heard, std::atomic<bool> &named, const char *name)
     if (heard && !named.exchange(true)) prctl(PR_SET_NAME, name);
 }
 
+// Where the fleet's folder goes: $TMPDIR when set, otherwise a tmpfs
+// (/dev/shm) when there is one. The churn rewrites each AP's station tables
+// at every event, which costs many times more on a disk file system.
+std::string default_parent() {
+    const char *tmp = std::getenv("TMPDIR");
+    if (tmp && *tmp) return tmp;
+    return access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
+// Each AP's output (ostrel's log) is kept within twice this.
+constexpr long kOutputBound = 1L << 20;
+
 class Fleet {
   public:
     explicit Fleet(const FleetOptions &o) : o_(o), t0_(Clock::now()) {}
@@ -120,8 +132,7 @@ bool Fleet::prepare() {
     paths_.lib = paths_.bin + "/../lib";
     paths_.source = APM_SOURCE_DIR;
     if (o_.dir.empty()) {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/fleet-XXXXXX";
+        std::string tmpl = default_parent() + "/fleet-XXXXXX";
         if (!mkdtemp(tmpl.data())) {
             std::perror("fleet: mkdtemp");
             return false;
@@ -254,7 +265,10 @@ bool Fleet::all_up() const {
 
 void Fleet::progress() {
     ended_ = 0;
-    for (size_t i = 0; i < started_; ++i) ended_ += !aps_[i]->running();
+    for (size_t i = 0; i < started_; ++i) {
+        ended_ += !aps_[i]->running();
+        aps_[i]->bound_output(kOutputBound);
+    }
     double t = now();
     StageCounts c = view_.counts(t);
     if (o_.simulators) {
