@@ -8,6 +8,7 @@
 #include "debug_log.h"
 #include "fenwire.h"
 #include "locks.h"
+#include "lua_state.h"
 #include "mqtt_link.h"
 #include "mqtt_queue.h"
 #include "run_reports.h"
@@ -213,15 +214,20 @@ bool step_reports(lua_State *L, RunState &st) {
 
 }  // namespace
 
+// Ticks between two releases of the script's garbage and the heap's free
+// pages.
+constexpr unsigned kHeapReleaseTicks = 5;
+
 int APEnterRun(lua_State *L) {
     LOG("ap enter run\n");
     MosqNode *holder = nullptr;
     if (initMosqList(&holder)) return STATE_RESET;
     RunState st;
-    while (mqtt_connect.load() != 0) {
+    for (unsigned tick = 1; mqtt_connect.load() != 0; ++tick) {
         step_inbound(L, st, holder);
         step_stations(L, st);
         if (!step_reports(L, st)) break;
+        if (tick % kHeapReleaseTicks == 0) luacall::release_idle_memory(L);
         plat::sleep(1);
     }
     std::free(holder->payload);

@@ -7,6 +7,7 @@
 #include "clock.h"
 #include "link.h"
 #include "locks.h"
+#include "lua_state.h"
 #include "msg_queue.h"
 #include "ostrel.h"
 #include "shell.h"
@@ -19,6 +20,9 @@ constexpr unsigned long kPassUs = 100000;
 constexpr unsigned long kStationPauseUs = 100000;
 constexpr uint64_t kRecoveryGapUs = 1000000;
 constexpr int kSchedulePasses = 8;  // the call comes on the pass after these
+// Passes between two releases of the script's garbage and the heap's free
+// pages (five seconds).
+constexpr unsigned kHeapReleasePasses = 50;
 
 void read_uptime(RunLoop &rl) {
     callback_luafunction_number(L, "getApUptime", 1, &rl.uptime);
@@ -149,6 +153,7 @@ void run_pass(RunLoop &rl) {
     }
     drain_messages(rl);
     recover_link(rl);
+    if (++rl.passes % kHeapReleasePasses == 0) luacall::release_idle_memory(L);
     plat::usleep(kPassUs);
 }
 

@@ -13,6 +13,7 @@ struct RunLoop {
     int schedule_count = 0;
     bool recovery_started = false;
     uint64_t last_recovery_us = 0;  // when "disconnect.sh 5 &" last ran
+    unsigned passes = 0;
 };
 
 // Entry to run: uptime, the settings printed, the first heartbeat.

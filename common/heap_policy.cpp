@@ -21,3 +21,9 @@ void bound_heap_retention() {
     mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
 #endif
 }
+
+void release_free_heap() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
+}

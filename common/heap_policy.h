@@ -13,3 +13,11 @@
 // Call first thing in main, before any thread starts. A no-op on a C
 // library without mallopt's tunables.
 void bound_heap_retention();
+
+// Hands the pages that lie wholly free inside the heap back to the system
+// (the trim threshold only covers free memory at its top). The station
+// samples and the script's report strings come and go in small blocks
+// scattered over the heap, so after a report of a full station list whole
+// pages sit free between live blocks. Cheap on a heap of a few hundred kB;
+// the agents call it every few seconds of their run state.
+void release_free_heap();

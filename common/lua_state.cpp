@@ -8,6 +8,7 @@ extern "C" {
 #include <lualib.h>
 }
 
+#include "heap_policy.h"
 #include "lua_call.h"
 
 namespace luacall {
@@ -179,6 +180,13 @@ BoundedCall::~BoundedCall() {
     if (!budget_) return;
     lua_sethook(L_, saved_hook_, saved_mask_, saved_count_);
     budget_->call = outer_;
+}
+
+void release_idle_memory(lua_State *L) {
+    const int top = lua_gettop(L);
+    lua_cpcall(L, collect, nullptr);  // a failing finalizer leaves its error here
+    lua_settop(L, top);
+    release_free_heap();
 }
 
 void BoundedCall::recover() {

@@ -49,6 +49,14 @@ void set_limits(lua_State *L, const ScriptLimits &limits);
 ScriptLimits limits_of(lua_State *L);
 std::size_t memory_in_use(lua_State *L);
 
+// Between two calls of the core: one whole collection in protected mode
+// (a finalizer of the script that raises ends it; Lua runs finalizers with
+// hooks off, here as in any collection, so no count bounds them),
+// then the heap's wholly free pages go back to the system. The agents call
+// it every few seconds of their run state, so the garbage of a report of a
+// full station list does not stay in their footprint.
+void release_idle_memory(lua_State *L);
+
 // Reads the script's settings SCRIPT_MAX_INSTRUCTIONS (instructions per call)
 // and SCRIPT_MAX_MEMORY_KB (KiB in use) and applies them; absent, 0, negative
 // or not a number keeps the default. Meant once, after the script is loaded.

@@ -184,6 +184,22 @@ TEST_F(BoundedState, TheNewLimitsHoldFromTheNextCall) {
     EXPECT_EQ(errors, std::vector<std::string>{"script call spin stopped after 5000 instructions"});
 }
 
+TEST_F(BoundedState, AnIdleReleaseCollectsTheGarbageAndEndsDespiteARaisingFinalizer) {
+    lua("junk = {} for i = 1, 1000 do junk[i] = string.rep('y', 100) .. i end junk = nil");
+    const size_t before = luacall::memory_in_use(L);
+    luacall::release_idle_memory(L);
+    EXPECT_LT(luacall::memory_in_use(L) + 64 * 1024, before);
+    // A finalizer that raises: the release ends all the same, leaves the
+    // stack as it was, and calls go on.
+    lua("local p = newproxy(true) getmetatable(p).__gc = function() error('bad') end");
+    for (int i = 0; i < 3; ++i) {
+        luacall::release_idle_memory(L);
+        EXPECT_EQ(lua_gettop(L), 0);
+        EXPECT_EQ(lua_gethook(L), nullptr);
+    }
+    EXPECT_EQ(call("spin", 10), 10);
+}
+
 TEST(UnboundedState, TheCoreStillCallsWithoutBounds) {
     lua_State *L = luaL_newstate();
     luaL_openlibs(L);
